@@ -1,0 +1,56 @@
+# Thin wrapper around CMake + Ninja.  Each flavour has its own build folder.
+PORT ?= 8080
+JOBS ?= $(shell nproc)
+CTEST = ctest --output-on-failure -j $(JOBS)
+DEPS = scripts/install-deps
+
+.PHONY: all build run test asan test32 bench fuzz format clean deps
+
+all: build
+
+deps:
+	@$(DEPS)
+
+build/build.ninja:
+	cmake -S . -B build -G Ninja
+
+build: build/build.ninja
+	cmake --build build -j $(JOBS)
+
+run: deps
+	@$(MAKE) --no-print-directory build
+	./build/ombrix-proxy $(PORT)
+
+test: deps
+	@$(MAKE) --no-print-directory build
+	cd build && $(CTEST)
+
+build-asan/build.ninja:
+	cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DOMBRIX_SANITIZE=ON
+
+asan: deps build-asan/build.ninja
+	cmake --build build-asan -j $(JOBS)
+	cd build-asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=0 \
+	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 $(CTEST)
+
+build-i386/build.ninja:
+	cmake -S . -B build-i386 -G Ninja --toolchain cmake/i386.cmake
+
+test32:
+	@$(DEPS) --i386
+	@$(MAKE) --no-print-directory build-i386/build.ninja
+	cmake --build build-i386 -j $(JOBS)
+	cd build-i386 && $(CTEST)
+
+build-bench/build.ninja:
+	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DOMBRIX_BENCH=ON
+
+bench: deps build-bench/build.ninja
+	cmake --build build-bench -j $(JOBS)
+	@for b in build-bench/bench/*_bench; do echo "== $$b"; $$b --benchmark_min_time=0.2 || exit 1; done
+
+format:
+	clang-format -i $$(git ls-files '*.cc' '*.h')
+
+clean:
+	rm -rf build build-asan build-i386 build-bench

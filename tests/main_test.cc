@@ -114,7 +114,8 @@ struct server {
   }
 
   // Connect, retrying while the server starts up.
-  int connect (int port)
+  int
+  connect (int port)
   {
     for (int i = 0; i < 500; i++) {
       int s = connect_to (port);
@@ -126,7 +127,8 @@ struct server {
   }
 
   // Wait for the exit; returns the status, -1 on a 10 s timeout.
-  int wait ()
+  int
+  wait ()
   {
     for (int i = 0; i < 1000; i++) {
       int st;
@@ -139,9 +141,28 @@ struct server {
     return -1;
   }
 
-  bool running () { return waitpid (pid, nullptr, WNOHANG) == 0; }
+  bool
+  running ()
+  {
+    return waitpid (pid, nullptr, WNOHANG) == 0;
+  }
 
-  std::string stderr_text () { return read_all (errpipe); }
+  // Standard error once the server has exited.
+  std::string
+  stderr_text ()
+  {
+    return read_all (errpipe);
+  }
+
+  // Stop a server that runs forever and return what it wrote.
+  std::string
+  kill_and_stderr ()
+  {
+    kill (pid, SIGTERM);
+    waitpid (pid, nullptr, 0);
+    pid = -1;
+    return read_all (errpipe);
+  }
 };
 
 std::string
@@ -157,6 +178,8 @@ fetch (server &srv, int port)
 
 } // namespace
 
+const std::string kUsage = std::string ("Usage: ") + OMBRIX_PROXY + " PORT\n";
+
 TEST (Server, SendsTheLineThenCloses)
 {
   int port = free_port ();
@@ -164,4 +187,172 @@ TEST (Server, SendsTheLineThenCloses)
   EXPECT_EQ (fetch (srv, port), kReply);
   EXPECT_EQ (fetch (srv, port), kReply);
   EXPECT_TRUE (srv.running ());
+}
+
+TEST (Server, UsageErrors)
+{
+  const std::vector<std::vector<std::string>> bad = {
+      {},     {"8080", "8081"}, {"0"},    {"abc"}, {"65536"},
+      {"-1"}, {"12345678901"},  {"0x50"}, {""},    {"99999999999999999999999"}};
+  for (auto &args : bad) {
+    server srv (args);
+    int st = srv.wait ();
+    EXPECT_TRUE (WIFEXITED (st) && WEXITSTATUS (st) == 1)
+        << "args " << (args.empty () ? "(none)" : args[0]);
+    EXPECT_EQ (srv.stderr_text (), kUsage);
+  }
+}
+
+// Spellings strtol reads as the port: leading blanks, a plus sign, trailing
+// junk after the digits.
+TEST (Server, AcceptedPortSpellings)
+{
+  for (const char *fmt : {" %d", "+%d", "%dabc", "\t%d "}) {
+    int port = free_port ();
+    char arg[32];
+    snprintf (arg, sizeof (arg), fmt, port);
+    server srv ({arg});
+    EXPECT_EQ (fetch (srv, port), kReply) << "argument '" << arg << "'";
+  }
+}
+
+// The bounds are in range: the server gets past the command line (it may
+// still fail to bind where the port is taken or privileged).
+TEST (Server, BoundaryPortsAreAccepted)
+{
+  for (const char *arg : {"1", "65535"}) {
+    server srv ({arg});
+    usleep (200000);
+    if (srv.running ()) {
+      EXPECT_EQ (fetch (srv, atoi (arg)), kReply) << arg;
+    } else {
+      EXPECT_EQ (srv.stderr_text ().rfind ("bind: ", 0), 0u) << arg;
+    }
+  }
+}
+
+TEST (Server, RequestIsNeverRead)
+{
+  int port = free_port ();
+  server srv ({std::to_string (port)});
+  int s = srv.connect (port);
+  ASSERT_GE (s, 0);
+  const char req[] = "GET http://example.com/ HTTP/1.0\r\n\r\n";
+  ASSERT_EQ (write (s, req, sizeof (req) - 1), (ssize_t) sizeof (req) - 1);
+  EXPECT_EQ (read_all (s), kReply);
+  close (s);
+}
+
+// Clients that reset their connection before the reply make write fail
+// with EPIPE or ECONNRESET; the server ignores it and goes on.
+TEST (Server, SurvivesClientsThatResetFirst)
+{
+  int port = free_port ();
+  server srv ({std::to_string (port)});
+  int s = srv.connect (port);
+  ASSERT_GE (s, 0);
+  close (s);
+  for (int i = 0; i < 20; i++) {
+    int c = connect_to (port);
+    ASSERT_GE (c, 0);
+    linger lg = {1, 0};
+    setsockopt (c, SOL_SOCKET, SO_LINGER, &lg, sizeof (lg));
+    close (c);
+  }
+  for (int i = 0; i < 3; i++)
+    EXPECT_EQ (fetch (srv, port), kReply);
+  EXPECT_TRUE (srv.running ());
+  // A write to a client that has gone must fail with EPIPE, not kill the
+  // server: SIGPIPE is ignored before main runs.
+  EXPECT_TRUE (srv.ignores (SIGPIPE));
+  EXPECT_EQ (srv.kill_and_stderr (), "");
+}
+
+// Connections that arrive while the server is busy wait in the backlog and
+// are served in turn.
+TEST (Server, QueuedConnectionsAreServed)
+{
+  int port = free_port ();
+  server srv ({std::to_string (port)});
+  close (srv.connect (port));
+  std::vector<int> cs;
+  for (int i = 0; i < 5; i++)
+    cs.push_back (connect_to (port));
+  for (int c : cs) {
+    ASSERT_GE (c, 0);
+    EXPECT_EQ (read_all (c), kReply);
+    close (c);
+  }
+}
+
+// The server closes first, so its side of each connection sits in
+// TIME_WAIT; a new server on the same port still binds (SO_REUSEADDR).
+TEST (Server, RestartsOnPortInTimeWait)
+{
+  int port = free_port ();
+  {
+    server srv ({std::to_string (port)});
+    EXPECT_EQ (fetch (srv, port), kReply);
+  }
+  server srv ({std::to_string (port)});
+  EXPECT_EQ (fetch (srv, port), kReply);
+}
+
+TEST (Server, BindFailure)
+{
+  int port = free_port ();
+  int l = socket (AF_INET, SOCK_STREAM, 0);
+  sockaddr_in sin{};
+  sin.sin_family = AF_INET;
+  sin.sin_port = htons (port);
+  ASSERT_EQ (bind (l, (sockaddr *) &sin, sizeof (sin)), 0);
+  ASSERT_EQ (listen (l, 1), 0);
+  server srv ({std::to_string (port)});
+  int st = srv.wait ();
+  EXPECT_TRUE (WIFEXITED (st) && WEXITSTATUS (st) == 1);
+  EXPECT_EQ (srv.stderr_text (), "bind: Address already in use\n");
+  close (l);
+}
+
+std::vector<std::string>
+accept_fault (int err, int count)
+{
+  return {std::string ("LD_PRELOAD=") + OMBRIX_ACCEPT_SHIM,
+          "OMBRIX_ACCEPT_FAIL=" + std::to_string (err) + ":" +
+              std::to_string (count),
+          "ASAN_OPTIONS=verify_asan_link_order=0"};
+}
+
+std::string
+repeat (const std::string &line, int n)
+{
+  std::string r;
+  while (n-- > 0)
+    r += line;
+  return r;
+}
+
+// Errors that belong to one connection, or to a passing shortage, are
+// reported and the server accepts again.
+TEST (Server, AcceptErrorsOfTheConnectionAreSurvived)
+{
+  for (int err : {ECONNABORTED, EPROTO, EINTR, EHOSTUNREACH, EMFILE, ENOBUFS}) {
+    int port = free_port ();
+    server srv ({std::to_string (port)}, accept_fault (err, 3));
+    EXPECT_EQ (fetch (srv, port), kReply) << strerror (err);
+    EXPECT_EQ (srv.kill_and_stderr (),
+               repeat (std::string ("accept: ") + strerror (err) + "\n", 3));
+  }
+}
+
+TEST (Server, OtherAcceptErrorsAreFatal)
+{
+  for (int err : {EBADF, EINVAL, ENOTSOCK}) {
+    int port = free_port ();
+    server srv ({std::to_string (port)}, accept_fault (err, 1));
+    int st = srv.wait ();
+    EXPECT_TRUE (WIFEXITED (st) && WEXITSTATUS (st) == 1) << strerror (err);
+    EXPECT_EQ (srv.stderr_text (),
+               std::string ("accept: ") + strerror (err) + "\n");
+  }
 }

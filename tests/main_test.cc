@@ -114,8 +114,7 @@ struct server {
   }
 
   // Connect, retrying while the server starts up.
-  int
-  connect (int port)
+  int connect (int port)
   {
     for (int i = 0; i < 500; i++) {
       int s = connect_to (port);
@@ -127,8 +126,7 @@ struct server {
   }
 
   // Wait for the exit; returns the status, -1 on a 10 s timeout.
-  int
-  wait ()
+  int wait ()
   {
     for (int i = 0; i < 1000; i++) {
       int st;
@@ -141,22 +139,29 @@ struct server {
     return -1;
   }
 
-  bool
-  running ()
+  bool running () { return waitpid (pid, nullptr, WNOHANG) == 0; }
+
+  // Whether the server's disposition of signal sig is "ignore".
+  bool ignores (int sig)
   {
-    return waitpid (pid, nullptr, WNOHANG) == 0;
+    FILE *f =
+        fopen (("/proc/" + std::to_string (pid) + "/status").c_str (), "r");
+    if (!f)
+      return false;
+    char line[256];
+    unsigned long long mask = 0;
+    while (fgets (line, sizeof (line), f))
+      if (sscanf (line, "SigIgn: %llx", &mask) == 1)
+        break;
+    fclose (f);
+    return mask >> (sig - 1) & 1;
   }
 
   // Standard error once the server has exited.
-  std::string
-  stderr_text ()
-  {
-    return read_all (errpipe);
-  }
+  std::string stderr_text () { return read_all (errpipe); }
 
   // Stop a server that runs forever and return what it wrote.
-  std::string
-  kill_and_stderr ()
+  std::string kill_and_stderr ()
   {
     kill (pid, SIGTERM);
     waitpid (pid, nullptr, 0);

@@ -82,6 +82,8 @@ private:
   bool isdefbuf () const { return scratch_buf == defbuf; }
   void retire ();
   void morescratch (size_t n);
+  template <class F>
+  void slowput (size_t len, F out);
   void slowcopy (const void *p, size_t len);
   void slowfill (char c, size_t len);
   void makeuiocbs ();
@@ -118,7 +120,8 @@ public:
   void copy (const void *p, size_t len)
   {
     if (len <= size_t (scratch_lim - scratch_pos)) {
-      memcpy (scratch_pos, p, len);
+      if (len) // p may be null then
+        memcpy (scratch_pos, p, len);
       pushiov (scratch_pos, len);
     } else
       slowcopy (p, len);

@@ -45,8 +45,7 @@ iovmgr::iovmgr (const iovec *v, ssize_t cnt)
     cur = v[0];
     iov = v + 1;
     lim = v + cnt;
-  }
-  else {
+  } else {
     iov = lim = nullptr;
     cur = iovec{nullptr, 0};
   }
@@ -67,8 +66,7 @@ iovmgr::skip (size_t n)
   else if (iov < lim && n <= iov->iov_len) {
     cur = *iov++;
     advance (cur, n);
-  }
-  else
+  } else
     panic ("iovmgr: skip value larger than iovsize\n");
 }
 
@@ -267,8 +265,7 @@ suio::output (int fd, int cnt)
         break;
       rembytes (r);
     }
-  }
-  else {
+  } else {
     stdassert ((size_t) cnt <= iovs.size ());
     uint64_t target = nremiov + cnt;
     // A callback run by rembytes may consume ranges itself: never pass
@@ -312,8 +309,7 @@ suio::input (int fd, size_t len)
     scratch_buf = scratch_pos = area;
     scratch_lim = area + s;
     pushiov (area, r - space);
-  }
-  else {
+  } else {
     if (r > 0)
       pushiov (scratch_pos, r);
     deallocator (area, s);
@@ -332,8 +328,7 @@ suio::copyv (const iovec *iov, size_t cnt, size_t skip)
     for (size_t i = 0; i < cnt; i++)
       snap.push_back (iov[i]);
     copyvx (snap.base (), cnt, skip);
-  }
-  else
+  } else
     copyvx (iov, cnt, skip);
 }
 
@@ -426,7 +421,8 @@ suio::linelen () const
   size_t n = 0;
   for (const iovec *v = iov (); v < iovlim (); v++) {
     const char *b = static_cast<const char *> (v->iov_base);
-    if (const char *nl = static_cast<const char *> (memchr (b, '\n', v->iov_len)))
+    if (const char *nl =
+            static_cast<const char *> (memchr (b, '\n', v->iov_len)))
       return n + (nl - b) + 1;
     n += v->iov_len;
   }

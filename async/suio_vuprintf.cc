@@ -9,14 +9,14 @@
 namespace {
 
 enum : unsigned {
-  ALT = 1,        // #
-  HEXPREFIX = 2,  // 0x / 0X before the digits
-  LADJUST = 4,    // pad on the right
-  LONGINT = 8,    // l, D, O, U
-  QUADINT = 16,   // ll, q
-  SHORTINT = 32,  // h
-  ZEROPAD = 64,   // 0 as a flag
-  MAYREF = 128,   // the text may be queued by reference
+  ALT = 1,       // #
+  HEXPREFIX = 2, // 0x / 0X before the digits
+  LADJUST = 4,   // pad on the right
+  LONGINT = 8,   // l, D, O, U
+  QUADINT = 16,  // ll, q
+  SHORTINT = 32, // h
+  ZEROPAD = 64,  // 0 as a flag
+  MAYREF = 128,  // the text may be queued by reference
 };
 
 enum base_t { OCT, DEC, HEX };
@@ -25,8 +25,8 @@ enum base_t { OCT, DEC, HEX };
 struct conv {
   unsigned flags = 0;
   int width = 0;
-  int prec = -1;  // -1: none
-  char sign = 0;  // 0, ' ', '+' or '-'
+  int prec = -1; // -1: none
+  char sign = 0; // 0, ' ', '+' or '-'
 };
 
 // Every variadic argument is read as its promoted type; narrower sizes
@@ -108,8 +108,7 @@ readspec (const char *&fmt, conv &c, va_list *ap)
         fmt++;
         int p = va_arg (*ap, int);
         c.prec = p < -1 ? -1 : p;
-      }
-      else
+      } else
         c.prec = readnum (fmt);
       break;
     case 'h':

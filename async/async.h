@@ -4,6 +4,11 @@
 #define OMBRIX_ASYNC_ASYNC_H
 
 #include "init.h"
+#include "async/version.h"
+#include "malloc.h"
+#include "convertint.h"
+#include "msb.h"
+#include "vec.h"
 #include "err.h"
 #include "stktrace.h"
 #include "suidprotect.h"

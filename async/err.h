@@ -17,4 +17,19 @@ extern "C" {
     __attribute__ ((format (printf, 1, 2)));
 }
 
+// The panic form with the caller's source position ("file:line") in the
+// stack-trace record.
+[[noreturn]] void panic_at (const char *pos, const char *fmt, ...)
+    __attribute__ ((format (printf, 2, 3)));
+
+#define ERR_STR1(x) #x
+#define ERR_STR(x) ERR_STR1 (x)
+#define __POS__ __FILE__ ":" ERR_STR (__LINE__) // source position text
+
+// The library's own assertion: a failed condition is a panic whose text is
+// assertion "<condition>" failed at <file:line>.
+#define libassert(e)                                                           \
+  ((e) ? (void) 0                                                              \
+       : panic_at (__POS__, "assertion \"%s\" failed at %s\n", #e, __POS__))
+
 #endif

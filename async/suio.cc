@@ -149,7 +149,7 @@ static size_t
 areasize (size_t n)
 {
   if (n > SIZE_MAX - suio::areaslack - (suio::areaunit - 1))
-    default_xmalloc_handler (n);
+    xmalloc_failed (n);
   return ((n + suio::areaslack + suio::areaunit - 1) & ~(suio::areaunit - 1)) -
          suio::areaslack;
 }
@@ -405,7 +405,7 @@ suio::getspace_aligned (size_t n)
   size_t space = scratch_lim - scratch_pos;
   if (pad > space || n > space - pad) {
     if (n > SIZE_MAX - a)
-      default_xmalloc_handler (n);
+      xmalloc_failed (n);
     morescratch (n + a - 1);
     pad = -reinterpret_cast<uintptr_t> (scratch_pos) & (a - 1);
   }

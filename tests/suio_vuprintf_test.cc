@@ -100,7 +100,8 @@ intgrid (grid &g, const char *size, const std::vector<T> &vals,
           // C leaves "%#.0o" of 0 to the implementation's own reading:
           // that case is asserted on its own below.
           for (T v : vals) {
-            if (*c == 'o' && v == 0 && f.find ('#') != f.npos &&
+            bool zero = *size == 'h' ? !(unsigned short) v : !v;
+            if (*c == 'o' && zero && f.find ('#') != f.npos &&
                 (!strcmp (p, ".") || !strcmp (p, ".0")))
               continue;
             g.both (std::string ("%") + f + w + p + size + *c, v);
@@ -133,7 +134,8 @@ TEST (SuioVuprintf, StarWidthsAndPrecisionsMatchSnprintf)
           g.both ("%" + f + "*d|", w, v);
           g.both ("%" + f + ".*d|", p, v);
           g.both ("%" + f + "*.*x|", w, p, v);
-          g.both ("%" + f + "*.*s|", w, p, "hello");
+          if (f.find ('0') == f.npos) // zeros: see DeliberateDifferences
+            g.both ("%" + f + "*.*s|", w, p, "hello");
         }
 }
 
@@ -143,7 +145,7 @@ TEST (SuioVuprintf, CharsStringsAndPercentMatchSnprintf)
   for (auto &f : flagsets ("-+ "))
     for (const char *w : widths)
       for (const char *p : precs) {
-        for (int c : {'a', 'Z', 200, ' '})
+        for (int c : {int ('a'), int ('Z'), 200, int (' ')})
           g.both (std::string ("%") + f + w + "c", c);
         for (const char *s : {"", "a", "hello", "a longer string, still short"})
           g.both (std::string ("<%") + f + w + p + "s>", s);
@@ -212,7 +214,7 @@ TEST (SuioVuprintf, DeliberateDifferences)
   std::string big (20000, 'b');
   EXPECT_EQ (big + strerror (EPIPE), ours ("%s%m", big.c_str ()));
   // Signs never apply to unsigned, character or string conversions.
-  EXPECT_EQ ("5|a|s|%|q", ours ("%+u|%+c|% s|%+%|%+q", 5, 'a', "s"));
+  EXPECT_EQ ("5|a|s|%|y", ours ("%+u|%+c|% s|%+%|%+y", 5, 'a', "s"));
 }
 
 #ifdef __x86_64__

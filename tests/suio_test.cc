@@ -250,7 +250,7 @@ TEST_F (SuioTest, CallbacksMayAppendAndConsume)
 
 TEST_F (SuioTest, EmptiedBufferReusesItsArea)
 {
-  std::string s = pattern (5000);
+  std::string s = pattern (8000);
   cuio u;
   u.getspace (200); // onto a heap area, nothing queued
   u.copy (s.data (), 5000);

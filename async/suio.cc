@@ -456,10 +456,10 @@ suio::check () const
   }
   if (n != uiobytes)
     return "uiobytes is not the sum of the ranges";
-  if (iovs.empty () ? lastiovend != nullptr
-                    : lastiovend && lastiovend != static_cast<char *> (
-                                                      iovs.back ().iov_base) +
-                                                      iovs.back ().iov_len)
+  const char *end = nullptr;
+  if (!iovs.empty ())
+    end = static_cast<char *> (iovs.back ().iov_base) + iovs.back ().iov_len;
+  if (lastiovend && lastiovend != end)
     return "lastiovend is not the end of the last range";
   uint64_t prev = nrembytes;
   for (const uiocb *c = uiocbs.base (); c < uiocbs.lim (); prev = c++->nbytes) {

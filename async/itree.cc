@@ -82,14 +82,16 @@ itree_right_rotate (void **root, void *x, size_t os)
 void
 itree_insert (void **root, void *z, size_t os, itree_cmpfn cmpfn, void *cmparg)
 {
+  int c;
+  void *p = itree_descend (*root, os, &c,
+                           [=] (void *x) { return cmpfn (cmparg, z, x); });
+  itree_attach (root, z, p, c, os);
+}
+
+void
+itree_attach (void **root, void *z, void *p, int c, size_t os)
+{
   left (z, os) = right (z, os) = nullptr;
-  void *p = nullptr;
-  int c = 0;
-  // Equal elements go right: a new one lands after all its equals.
-  for (void *x = *root; x; x = c < 0 ? left (x, os) : right (x, os)) {
-    p = x;
-    c = cmpfn (cmparg, z, x);
-  }
   up (z, os) = p;
   if (!p)
     *root = z;

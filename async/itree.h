@@ -44,6 +44,9 @@ typedef int (*itree_cmpfn) (void *cmparg, void *a, void *b);
 // link's offset inside an element.
 void itree_insert (void **root, void *z, size_t os, itree_cmpfn cmpfn,
                    void *cmparg);
+// The second half of itree_insert: hangs z below p (the root when p is
+// null) on the side c < 0 (left) or c >= 0 (right), then rebalances.
+void itree_attach (void **root, void *z, void *p, int c, size_t os);
 void itree_delete (void **root, void *z, size_t os);
 void *itree_successor (void *x, size_t os);
 void *itree_predecessor (void *x, size_t os);
@@ -51,6 +54,27 @@ void itree_left_rotate (void **root, void *x, size_t os);
 void itree_right_rotate (void **root, void *x, size_t os);
 void itree_insert_fix (void **root, void *z, size_t os);
 void itree_delete_fixup (void **root, void *x, void *p, size_t os);
+
+// The first half of itree_insert: descends from root to the element below
+// which a new element belongs and returns it (null for an empty tree), with
+// the last comparison in *c.  cmp (x) compares the new element with x.
+// Equal elements go right, so a new one lands after all its equals.  Kept
+// inline so a typed tree's comparison is not an indirect call.
+template <class F>
+inline void *
+itree_descend (void *root, size_t os, int *c, F cmp)
+{
+  void *p = nullptr;
+  *c = 0;
+  for (void *x = root; x;) {
+    p = x;
+    *c = cmp (x);
+    auto *l = reinterpret_cast<__itree_entry_private *> (
+        static_cast<char *> (x) + os);
+    x = *c < 0 ? l->rbe_left : l->rbe_right;
+  }
+  return p;
+}
 
 // Debug checker.  itree_check_node checks the subtree under x, whose
 // elements must lie between lo and hi (null: unbounded), and whose null
@@ -116,7 +140,14 @@ public:
   itree_core (const itree_core &) = delete;
   itree_core &operator= (const itree_core &) = delete;
 
-  void insert (V *elm) { itree_insert (&rb_root, elm, os (), scmp, &cmp); }
+  void insert (V *elm)
+  {
+    int c;
+    void *p = itree_descend (rb_root, os (), &c, [&] (void *x) {
+      return cmp (elm, static_cast<const V *> (x));
+    });
+    itree_attach (&rb_root, elm, p, c, os ());
+  }
   void remove (V *elm) { itree_delete (&rb_root, elm, os ()); }
 
   V *root () const { return static_cast<V *> (rb_root); }

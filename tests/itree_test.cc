@@ -102,34 +102,6 @@ TEST (itree, RandomAgainstMultimap)
   }
 }
 
-TEST (itree, EqualKeysKeepInsertionOrder)
-{
-  std::vector<node> v;
-  v.reserve (40);
-  tree t;
-  // Keys 5, 3, 3, 5, 3, 3, ... interleaved so equal runs grow across rotations.
-  for (int i = 0; i < 40; i++)
-    v.emplace_back (i % 3 == 0 ? 5 : 3, i);
-  for (auto &n : v)
-    t.insert (&n);
-  t.check ();
-  int lastkey = -1, lastseq = -1;
-  for (node *n = t.first (); n; n = t.next (n)) {
-    if (n->key == lastkey) {
-      EXPECT_LT (lastseq, n->seq);
-    }
-    lastkey = n->key;
-    lastseq = n->seq;
-  }
-  EXPECT_EQ (t[5], &v[0]);
-  EXPECT_EQ (t[3], &v[1]);
-  t.remove (&v[0]);
-  EXPECT_EQ (t[5], &v[3]);
-  EXPECT_EQ (t[4], nullptr);
-  t.clear ();
-  EXPECT_EQ (t.first (), nullptr);
-}
-
 TEST (itree, DeleteMovesSuccessorNotData)
 {
   node a (1, 0), b (2, 1), c (3, 2);
@@ -169,6 +141,58 @@ TEST (itree, TraverseMayRemoveAndDeleteAllFreesEach)
   t.deleteall ();
   EXPECT_EQ (destroyed, 50);
   EXPECT_EQ (t.root (), nullptr);
+  node a (1, 0);
+  t.insert (&a);
+  t.clear (); // forgets, deletes nothing
+  EXPECT_EQ (t.first (), nullptr);
+  EXPECT_EQ (destroyed, 50);
+}
+
+// The untyped core, driven with a plain comparison function over a second
+// link in the same elements, builds exactly the typed tree's shape.
+struct twice {
+  int key;
+  itree_entry<twice> a, b;
+};
+
+int
+cmptwice (void *, void *x, void *y)
+{
+  return compare<int> () (static_cast<twice *> (x)->key,
+                          static_cast<twice *> (y)->key);
+}
+
+TEST (itree, UntypedCoreBuildsTheSameTree)
+{
+  std::mt19937 rng (9);
+  std::vector<twice> v (300);
+  itree<int, twice, &twice::key, &twice::a> t;
+  void *root = nullptr;
+  const size_t os = offsetof (twice, b);
+  for (size_t i = 0; i < v.size (); i++) {
+    v[i].key = int (rng () % 40);
+    t.insert (&v[i]);
+    itree_insert (&root, &v[i], os, cmptwice, nullptr);
+    if (i % 3 == 2) {
+      twice *gone = &v[rng () % i];
+      if (gone->a.rbe_color != INVALID) {
+        t.remove (gone);
+        itree_delete (&root, gone, os);
+        gone->a.rbe_color = INVALID;
+      }
+    }
+    __itree_check (&root, os, cmptwice, nullptr);
+  }
+  ASSERT_EQ (root, t.root ());
+  for (auto &x : v)
+    if (x.a.rbe_color != INVALID) {
+      ASSERT_EQ (x.a.up (), x.b.up ());
+      ASSERT_EQ (x.a.left (), x.b.left ());
+      ASSERT_EQ (x.a.right (), x.b.right ());
+      ASSERT_EQ (x.a.rbe_color, x.b.rbe_color);
+      ASSERT_EQ (t.next (&x), itree_successor (&x, os));
+      ASSERT_EQ (t.prev (&x), itree_predecessor (&x, os));
+    }
 }
 
 struct timer {

@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 CTEST = ctest --output-on-failure -j $(JOBS)
 DEPS = scripts/install-deps
 
-.PHONY: all build run test asan test32 bench fuzz format clean deps
+.PHONY: all build run test asan test32 bench fuzz format clean deps install
 
 all: build
 
@@ -48,6 +48,13 @@ build-bench/build.ninja:
 bench: deps build-bench/build.ninja
 	cmake --build build-bench -j $(JOBS)
 	@for b in build-bench/bench/*_bench; do echo "== $$b"; $$b --benchmark_min_time=0.2 || exit 1; done
+
+# make install PREFIX=/opt/ombrix: the archives, headers, CMake package and
+# ombrix.pc.
+PREFIX ?= /usr/local
+install: deps
+	@$(MAKE) --no-print-directory build
+	cmake --install build --prefix $(PREFIX)
 
 format:
 	clang-format -i $$(git ls-files '*.cc' '*.h')

@@ -91,9 +91,16 @@ struct server {
     for (auto &a : args)
       argv.push_back (a.data ());
     argv.push_back (nullptr);
+    // The given variables replace inherited ones of the same name (a
+    // sanitizer build passes its own ASAN_OPTIONS down).
     std::vector<char *> envp;
-    for (char **e = environ; *e; e++)
-      envp.push_back (*e);
+    for (char **e = environ; *e; e++) {
+      bool replaced = false;
+      for (auto &v : env)
+        replaced |= !strncmp (*e, v.c_str (), v.find ('=') + 1);
+      if (!replaced)
+        envp.push_back (*e);
+    }
     for (auto &e : env)
       envp.push_back (e.data ());
     envp.push_back (nullptr);
@@ -325,7 +332,7 @@ accept_fault (int err, int count)
   return {std::string ("LD_PRELOAD=") + OMBRIX_ACCEPT_SHIM,
           "OMBRIX_ACCEPT_FAIL=" + std::to_string (err) + ":" +
               std::to_string (count),
-          "ASAN_OPTIONS=verify_asan_link_order=0"};
+          "ASAN_OPTIONS=verify_asan_link_order=0:detect_leaks=0"};
 }
 
 std::string

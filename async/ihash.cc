@@ -1,10 +1,9 @@
 #include "ihash.h"
-#include "err.h"
+#include "malloc.h"
+#include "msb.h"
 
 #include <cassert>
 #include <cstdint>
-#include <cstring>
-#include <unistd.h>
 
 const u_int exp2primes[33] = {
     1u,          2u,          3u,          7u,         13u,        31u,
@@ -14,28 +13,6 @@ const u_int exp2primes[33] = {
     16777213u,   33554393u,   67108859u,   134217689u, 268435399u, 536870909u,
     1073741789u, 2147483647u, 4294967291u,
 };
-
-// 1-based position of the highest set bit, 0 for 0.
-static inline int
-highbit (u_int32_t v)
-{
-  return v ? 32 - __builtin_clz (v) : 0;
-}
-
-// A zeroed bucket array; never returns null.  Out of memory (or a size that
-// does not fit in size_t) ends the process the way the allocator does.
-static void **
-bucketsalloc (size_t n)
-{
-  void **tab = static_cast<void **> (calloc (n, sizeof (void *)));
-  if (!tab) {
-    static const char msg[] = "malloc failed\n";
-    ssize_t r = write (errfd, msg, sizeof (msg) - 1);
-    (void) r;
-    abort ();
-  }
-  return tab;
-}
 
 static inline _ihash_entry *
 lnk (void *elm, size_t os)
@@ -50,7 +27,7 @@ _ihash_grow (_ihash_table *t, size_t os)
   if (!t->buckets)
     nb = exp2primes[0];
   else {
-    int i = highbit (u_int32_t (t->buckets - 1)) + 1;
+    int i = fls32 (u_int32_t (t->buckets - 1)) + 1;
     // Past the last prime the index would leave the table: stay put and let
     // the chains lengthen instead.
     if (i >= int (sizeof (exp2primes) / sizeof (exp2primes[0])))
@@ -60,7 +37,9 @@ _ihash_grow (_ihash_table *t, size_t os)
   if (nb <= 2)
     nb = 3;
 
-  void **ntab = bucketsalloc (nb);
+  void **ntab = static_cast<void **> (xmallocarray (nb, sizeof (void *)));
+  for (size_t i = 0; i < nb; i++)
+    ntab[i] = nullptr;
   // Walking each old chain from its head and pushing onto the new heads
   // reverses the order of elements that land in the same new chain.
   for (size_t i = 0; i < t->buckets; i++) {

@@ -2,6 +2,7 @@
 // also keeps equal keys in insertion order), the checker after every step,
 // element identity across deletions, and the checker's own verdicts.
 #include "async/itree.h"
+#include "async/callback.h"
 
 #include <gtest/gtest.h>
 
@@ -121,6 +122,12 @@ TEST (itree, DeleteMovesSuccessorNotData)
   EXPECT_EQ (copies, 0);
 }
 
+void
+record (std::vector<int> *v, node *n)
+{
+  v->push_back (n->key);
+}
+
 TEST (itree, TraverseMayRemoveAndDeleteAllFreesEach)
 {
   tree t;
@@ -137,6 +144,12 @@ TEST (itree, TraverseMayRemoveAndDeleteAllFreesEach)
   t.check ();
   EXPECT_TRUE (std::is_sorted (seen.begin (), seen.end ()));
   EXPECT_EQ (seen.size (), 100u);
+  // A counted callback walks the same way.
+  std::vector<int> again;
+  ref<callback<void, node *>> cb = wrap (record, &again);
+  t.traverse (cb);
+  EXPECT_EQ (again.size (), 50u);
+  EXPECT_TRUE (std::is_sorted (again.begin (), again.end ()));
   destroyed = 0;
   t.deleteall ();
   EXPECT_EQ (destroyed, 50);

@@ -15,6 +15,8 @@
 #include "clock_gettime.h"
 #include "refcnt.h"
 #include "callback.h"
+#include "ihash.h"
+#include "itree.h"
 #include "core.h"
 #include "../crypt/mdblock.h"
 #include "../crypt/sha1.h"

@@ -9,6 +9,8 @@
 #include "convertint.h"
 #include "msb.h"
 #include "vec.h"
+#include "suio.h"
+#include "suio_vuprintf.h"
 #include "err.h"
 #include "stktrace.h"
 #include "suidprotect.h"

@@ -11,6 +11,7 @@
 #include "vec.h"
 #include "suio.h"
 #include "suio_vuprintf.h"
+#include "str.h"
 #include "err.h"
 #include "stktrace.h"
 #include "suidprotect.h"

@@ -12,10 +12,10 @@
 //
 // Errors: init and study return an error text (a null str on success); the
 // constructor panics with it.  Misuse (a negative group, matching without a
-// pattern or a null subject, a foreign or stale block handed to rcfree or
-// rccopy) fails the library assertion; a PCRE2 matching error other than
-// "no match" is a panic.  Not thread-safe: one rxx is matched from one place
-// at a time.
+// pattern, a null subject or one over INT_MAX bytes, at after _exec,
+// a foreign or stale block handed to rcfree or rccopy) fails the library
+// assertion; a PCRE2 matching error other than "no match" is a panic.  Not
+// thread-safe: one rxx is matched from one place at a time.
 #ifndef OMBRIX_ASYNC_RXX_H
 #define OMBRIX_ASYNC_RXX_H
 

@@ -12,6 +12,7 @@
 #include "suio.h"
 #include "suio_vuprintf.h"
 #include "str.h"
+#include "rxx.h"
 #include "err.h"
 #include "stktrace.h"
 #include "suidprotect.h"

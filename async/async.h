@@ -13,6 +13,7 @@
 #include "suio_vuprintf.h"
 #include "str.h"
 #include "rxx.h"
+#include "armor.h"
 #include "err.h"
 #include "stktrace.h"
 #include "suidprotect.h"

@@ -71,4 +71,4 @@ format:
 	clang-format -i $$(git ls-files '*.cc' '*.h')
 
 clean:
-	rm -rf build build-asan build-i386 build-bench
+	rm -rf build build-asan build-i386 build-bench build-fuzz

@@ -12,6 +12,8 @@
 #include "suio.h"
 #include "suio_vuprintf.h"
 #include "str.h"
+#include "rxx.h"
+#include "armor.h"
 #include "err.h"
 #include "stktrace.h"
 #include "suidprotect.h"

@@ -6,7 +6,6 @@
 #include "str.h"
 
 #include <cerrno>
-#include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 #include <net/if.h>
@@ -20,22 +19,6 @@ static_assert (sizeof (ifreq) == 16 + (sizeof (void *) == 8 ? 24 : 16),
                "interface records: a 16-byte name and the request union");
 
 namespace {
-
-// Until the warning stream lands: the text alone, on errfd.
-void
-warning (const char *fmt, ...)
-{
-  int saved = errno;
-  va_list ap;
-  va_start (ap, fmt);
-  strbuf sb;
-  sb.vfmt (fmt, ap);
-  va_end (ap);
-  str s (sb);
-  ssize_t n = write (errfd, s.cstr (), s.len ());
-  (void) n;
-  errno = saved;
-}
 
 // Bytes offered to SIOCGIFCONF; kept across calls and only grown.
 u_int len = 512;
@@ -59,7 +42,7 @@ getifconf (int s, char **bufp, int *used)
     buf = static_cast<char *> (xmalloc (len));
     ifc.ifc_buf = buf;
     if (ioctl (s, SIOCGIFCONF, &ifc) < 0) {
-      warning ("SIOCGIFCONF: %m\n");
+      warn ("SIOCGIFCONF: %m\n");
       free (buf);
       return false;
     }
@@ -68,7 +51,7 @@ getifconf (int s, char **bufp, int *used)
     if (len < lenmax)
       len *= 2;
     if (len >= ceiling) {
-      warning ("SIOCGIFCONF: buffer too large\n");
+      warn ("SIOCGIFCONF: buffer too large\n");
       free (buf);
       return false;
     }
@@ -85,7 +68,7 @@ myipaddrs (vec<in_addr> *res)
 {
   int s = socket (AF_INET, SOCK_DGRAM, 0);
   if (s < 0) {
-    warning ("socket: %m\n");
+    warn ("socket: %m\n");
     return false;
   }
   errno = 0;
@@ -109,7 +92,7 @@ myipaddrs (vec<in_addr> *res)
             sizeof (a));
     // The flags overwrite the address in the copy.
     if (ioctl (s, SIOCGIFFLAGS, &ifr) < 0) {
-      warning ("SIOCGIFFLAGS (%.*s): %m\n", IFNAMSIZ, ifr.ifr_name);
+      warn ("SIOCGIFFLAGS (%.*s): %m\n", IFNAMSIZ, ifr.ifr_name);
       continue;
     }
     if ((ifr.ifr_flags & IFF_UP) && seen.insert (a))

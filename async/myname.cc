@@ -6,29 +6,12 @@
 #include <arpa/inet.h>
 #include <cerrno>
 #include <climits>
-#include <cstdarg>
 #include <cstring>
 #include <netdb.h>
 #include <resolv.h>
 #include <unistd.h>
 
 namespace {
-
-// Until the warning stream lands: the text alone, on errfd.
-void
-warning (const char *fmt, ...)
-{
-  int saved = errno;
-  va_list ap;
-  va_start (ap, fmt);
-  strbuf sb;
-  sb.vfmt (fmt, ap);
-  va_end (ap);
-  str s (sb);
-  ssize_t n = write (errfd, s.cstr (), s.len ());
-  (void) n;
-  errno = saved;
-}
 
 bool
 dotted (const char *name)
@@ -92,7 +75,7 @@ myname ()
   char name[HOST_NAME_MAX + 2];
   name[sizeof (name) - 1] = '\0';
   if (gethostname (name, sizeof (name) - 1) < 0)
-    panic_at (__POS__, "gethostname: %m\n");
+    panic ("gethostname: %m\n");
   if (dotted (name))
     return name;
 
@@ -106,8 +89,8 @@ myname ()
   if (const char *n = addrname ())
     return n;
 
-  warning ("cannot find fully qualified domain name of this host\n");
-  warning ("set system name to fully-qualified domain name or fix "
-           "/etc/resolv.conf\n");
+  warn ("cannot find fully qualified domain name of this host\n");
+  warn ("set system name to fully-qualified domain name or fix "
+        "/etc/resolv.conf\n");
   return str ();
 }

@@ -104,6 +104,15 @@ TEST_F (myname_, no_answer_anywhere_is_two_warnings_and_null)
   EXPECT_FALSE (r);
   EXPECT_EQ (hostfake::lookups, (strings{"name h", "addr 10.0.0.9"}));
 
+  // Through the warning stream: the program name leads each line.
+  setprogname ("/usr/sbin/ombrix");
+  std::string err = hostfake::errout ([&] { r = myname (); });
+  setprogname (nullptr);
+  EXPECT_EQ (err,
+             "ombrix: cannot find fully qualified domain name of this host\n"
+             "ombrix: set system name to fully-qualified domain name or fix "
+             "/etc/resolv.conf\n");
+
   // The address list's own warning comes first.
   hostfake::socket_err = EACCES;
   EXPECT_EQ (hostfake::errout ([&] { r = myname (); }),

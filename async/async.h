@@ -14,6 +14,8 @@
 #include "str.h"
 #include "rxx.h"
 #include "armor.h"
+#include "myname.h"
+#include "myaddrs.h"
 #include "err.h"
 #include "stktrace.h"
 #include "suidprotect.h"

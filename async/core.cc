@@ -41,9 +41,6 @@ static bool timecbs_altered;  // a timer was removed: restart the scan
 static bool lazycb_removed;   // a lazy callback was removed: restart
 static list<lazycb_t, &lazycb_t::link> *lazylist;
 
-static itree<timespec, timecb_t, &timecb_t::ts, &timecb_t::link>
-    timecbs INITPRIO (INITPRIO_CORE);
-
 // One child-exit registration.
 struct child {
   const pid_t pid;
@@ -51,15 +48,24 @@ struct child {
   ihash_entry<child> link;
   child (pid_t p, const cbi &c) : pid (p), cb (c) {}
 };
-static ihash<pid_t, child, &child::pid, &child::link>
-    chldcbs INITPRIO (INITPRIO_CORE);
 
 static int sigpipes[2] = {-1, -1}; // self-pipe: read end, write end
 static volatile int sigcaught[nsig];
-// Survive exit-time destruction: a signal may still come in.
-static bssptr<callback<void>> sighandler[nsig] INITPRIO (INITPRIO_CORE);
 
-static async_init core_async_init INITPRIO (INITPRIO_CORE);
+// The module's start-up object: its own async_init (the process set-up
+// has normally run already, from the error-output module), the timer tree
+// and the child table.  Destroyed after every unprioritised static, so the
+// signal callbacks outlive all other exit work (a signal may still come).
+static struct core_init {
+  async_init ai;
+  itree<timespec, timecb_t, &timecb_t::ts, &timecb_t::link> timecbs;
+  ihash<pid_t, child, &child::pid, &child::link> chldcbs;
+  bssptr<callback<void>> sighandler[nsig];
+} core INITPRIO (INITPRIO_CORE);
+
+static auto &timecbs = core.timecbs;
+static auto &chldcbs = core.chldcbs;
+static auto &sighandler = core.sighandler;
 
 static inline bool
 fdisset (int fd, const fdword *set)

@@ -79,19 +79,6 @@ readclock ()
   clock_gettime (CLOCK_REALTIME, &tsnow);
 }
 
-// Fatal error before the diagnostics module offers one: "fatal: " and the
-// text on errfd, then exit status 1.
-[[noreturn]] static void
-corefatal (const char *msg)
-{
-  char buf[512];
-  int n =
-      snprintf (buf, sizeof (buf), "fatal: %s: %s\n", msg, strerror (errno));
-  ssize_t w = write (errfd, buf, n > 0 && (size_t) n < sizeof (buf) ? n : 0);
-  (void) w;
-  exit (1);
-}
-
 int
 fdlim_get (int hard)
 {
@@ -479,7 +466,7 @@ ainit ()
   if (sigpipes[0] != -1)
     return;
   if (pipe (sigpipes) < 0)
-    corefatal ("could not create sigpipes");
+    fatal ("could not create sigpipes: %m\n");
   _make_async (sigpipes[0]);
   _make_async (sigpipes[1]);
   close_on_exec (sigpipes[0]);

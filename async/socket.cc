@@ -5,8 +5,6 @@
 
 #include <arpa/inet.h>
 #include <cerrno>
-#include <cstdarg>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
@@ -24,27 +22,6 @@ int sndbufsize = defbufsize;
 int rcvbufsize = defbufsize;
 in_addr inet_bindaddr;
 u_int16_t inetsocket_lastport;
-
-// A warning ("fatal: " and exit status 1 when fatal is set), written to
-// errfd in one piece.
-static void
-sockmsg (bool fatal, const char *fmt, ...)
-{
-  int saved = errno;
-  char buf[512];
-  int n = fatal ? snprintf (buf, sizeof (buf), "fatal: ") : 0;
-  va_list ap;
-  va_start (ap, fmt);
-  int r = vsnprintf (buf + n, sizeof (buf) - n, fmt, ap);
-  va_end (ap);
-  if (r > 0)
-    n += (size_t) r < sizeof (buf) - n ? r : sizeof (buf) - n - 1;
-  ssize_t w = write (errfd, buf, n);
-  (void) w;
-  if (fatal)
-    exit (1);
-  errno = saved;
-}
 
 void
 init_env ()
@@ -101,7 +78,7 @@ inetsocket (int type, u_int16_t port, u_int32_t addr)
   int one = 1;
   if (port && type == SOCK_STREAM &&
       setsockopt (s, SOL_SOCKET, SO_REUSEADDR, &one, sizeof (one)) < 0)
-    sockmsg (true, "inetsocket: SO_REUSEADDR: %s\n", strerror (errno));
+    fatal ("inetsocket: SO_REUSEADDR: %s\n", strerror (errno));
   if (bindfallback (s, &sin, addr, false) < 0)
     return closefail (s);
   return s;
@@ -180,7 +157,7 @@ void
 close_on_exec (int s, bool set)
 {
   if (fcntl (s, F_SETFD, set ? FD_CLOEXEC : 0) < 0)
-    sockmsg (true, "F_SETFD: %s\n", strerror (errno));
+    fatal ("F_SETFD: %s\n", strerror (errno));
 }
 
 int
@@ -196,14 +173,14 @@ static void
 setint (int s, int level, int opt, int val, const char *name)
 {
   if (setsockopt (s, level, opt, &val, sizeof (val)) < 0)
-    sockmsg (false, "%s: %s\n", name, strerror (errno));
+    warn ("%s: %s\n", name, strerror (errno));
 }
 
 void
 make_async (int s)
 {
   if (_make_async (s) < 0)
-    sockmsg (true, "O_NONBLOCK: %s\n", strerror (errno));
+    fatal ("O_NONBLOCK: %s\n", strerror (errno));
   int type;
   socklen_t len = sizeof (type);
   if (getsockopt (s, SOL_SOCKET, SO_TYPE, &type, &len) < 0)
@@ -249,11 +226,11 @@ addreq (const sockaddr *a, const sockaddr *b, socklen_t size)
   if (a->sa_family != b->sa_family)
     return false;
   if (a->sa_family != AF_INET) {
-    sockmsg (false, "addreq: bad sa_family %d\n", a->sa_family);
+    warn ("addreq: bad sa_family %d\n", a->sa_family);
     return false;
   }
   if (size < sizeof (sockaddr_in)) {
-    sockmsg (false, "addreq: %d bytes is too small for AF_INET sockaddrs\n",
+    warn ("addreq: %d bytes is too small for AF_INET sockaddrs\n",
              int (size));
     return false;
   }

@@ -850,6 +850,7 @@ TEST (Startup, StateWhenMainRuns)
   ASSERT_EQ (r.status, 0) << r.err;
   EXPECT_EQ (r.vars["early"], "ign 69632"); // loop started, socket not yet
   EXPECT_EQ (r.vars["late"], "ign 1234");   // socket module read its vars
+  EXPECT_EQ (r.vars["errout"], "sync");
   EXPECT_EQ (r.vars["sigpipe"], "ign");
   EXPECT_EQ (r.vars["handlers"], "none");
   EXPECT_EQ (r.vars["fds"], "0,1,2");
@@ -914,6 +915,16 @@ TEST (Startup, DescriptorLimitRules)
     for (int i = 0; i < 5; i++)
       EXPECT_EQ (r.vars[names[i]], c.want[i]) << id << ": " << names[i];
   }
+}
+
+// Queued error output is written after every other exit routine.
+TEST (Startup, QueuedErrorOutputIsFlushedLastAtExit)
+{
+  spawnspec sp;
+  sp.arg = "exit";
+  result r = probe (sp);
+  EXPECT_EQ (r.status, 0);
+  EXPECT_EQ (r.err, "line\natexit\ntail without end");
 }
 
 TEST (Startup, NoDescriptorForTheSelfPipeIsFatal)

@@ -6,10 +6,14 @@
 //   sigpipe ign or dfl; handlers: signals with a disposition other than
 //           the default, or "none"; fds: open descriptors
 //   soft, hard: RLIMIT_NOFILE; maxfd; FDLIM_HARD, FDLIM_SOFT: environment
+//   errout  sync when the synchronous error writer is in force
 // COREPROBE_FLAGS 'e' sets execprotect before any module starts.  With the
 // argument "nopipe" it runs one loop iteration with no descriptor left for
-// the self-pipe instead.
+// the self-pipe instead; with "exit" it switches to queued error output,
+// leaves a partial line queued and returns from main.
+#include "async/aerr.h"
 #include "async/core.h"
+#include "async/err.h"
 #include "async/init.h"
 #include "async/socket.h"
 #include "async/suidprotect.h"
@@ -85,6 +89,13 @@ fds ()
   return s;
 }
 
+static void
+lastwords ()
+{
+  ssize_t n = write (2, "atexit\n", 7);
+  (void) n;
+}
+
 static const char *
 env (const char *name)
 {
@@ -96,6 +107,13 @@ int
 main (int argc, char **argv)
 {
   if (argc > 1 && !strcmp (argv[1], "nopipe")) {
+    // The undefined-behaviour sanitizer needs a pipe the first time it
+    // checks a type: let it see the message types before the descriptors
+    // run out.
+    errfd = open ("/dev/null", O_WRONLY);
+    warn ("warming up\n");
+    close (errfd);
+    errfd = 2;
     rlimit rl = {64, 64};
     setrlimit (RLIMIT_NOFILE, &rl);
     while (open ("/dev/null", O_RDONLY) >= 0)
@@ -106,7 +124,15 @@ main (int argc, char **argv)
     acheck ();
     return 0;
   }
+  if (argc > 1 && !strcmp (argv[1], "exit")) {
+    err_init ();
+    atexit (lastwords);
+    warn ("line\n");
+    warn ("tail without end");
+    return 0;
+  }
   printf ("early=%s\nlate=%s\n", early, late);
+  printf ("errout=%s\n", _err_output == _err_output_sync ? "sync" : "other");
   printf ("sigpipe=%s\nhandlers=%s\nfds=%s\n", pipestate (),
           handlers ().c_str (), fds ().c_str ());
   printf ("soft=%d\nhard=%d\nmaxfd=%d\n", fdlim_get (0), fdlim_get (1), maxfd);

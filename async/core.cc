@@ -117,8 +117,10 @@ fdlim_set (rlim_t lim, int hard)
   return setrlimit (RLIMIT_NOFILE, &rl) < 0 ? -1 : 0;
 }
 
-// Start-up steps 3 to 5: descriptor limits and their record in the
-// environment.
+// The descriptor limits and their record in the environment: the first
+// program of a process tree records the limits it found, its descendants
+// keep that record; a program that is not exec-safe only ever lowers its
+// hard limit to the recorded one.
 static void
 setlimits ()
 {

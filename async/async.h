@@ -25,6 +25,8 @@
 #include "ihash.h"
 #include "itree.h"
 #include "core.h"
+#include "socket.h"
+#include "aerr.h"
 #include "../crypt/mdblock.h"
 #include "../crypt/sha1.h"
 

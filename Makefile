@@ -49,6 +49,17 @@ bench: deps build-bench/build.ninja
 	cmake --build build-bench -j $(JOBS)
 	@for b in build-bench/bench/*_bench; do echo "== $$b"; $$b --benchmark_min_time=0.2 || exit 1; done
 
+# make fuzz FUZZ_SECONDS=60: every harness in fuzz/ for that long under
+# libFuzzer, ASan and UBSan (clang, build-fuzz/); see fuzz/run.
+FUZZ_SECONDS ?= 60
+build-fuzz/build.ninja:
+	cmake -S . -B build-fuzz -G Ninja -DCMAKE_C_COMPILER=clang \
+	  -DCMAKE_CXX_COMPILER=clang++ -DOMBRIX_SANITIZE=ON -DOMBRIX_FUZZ=ON
+
+fuzz: deps build-fuzz/build.ninja
+	cmake --build build-fuzz -j $(JOBS) --target fuzz_all
+	fuzz/run build-fuzz $(FUZZ_SECONDS)
+
 # make install PREFIX=/opt/ombrix: the archives, headers, CMake package and
 # ombrix.pc.
 PREFIX ?= /usr/local
@@ -60,4 +71,4 @@ format:
 	clang-format -i $$(git ls-files '*.cc' '*.h')
 
 clean:
-	rm -rf build build-asan build-i386 build-bench
+	rm -rf build build-asan build-i386 build-bench build-fuzz

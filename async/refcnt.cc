@@ -18,12 +18,11 @@ stdassert_fail (const char *expr, const char *file, unsigned line,
   __assert_fail (expr, file, line, func);
 }
 
-// The program name for trace lines.  Nothing records one yet, and a null
-// name prints no prefix at all.
+// The program name for trace lines; a null name prints no prefix at all.
 static const char *
 refcnt_progname ()
 {
-  return nullptr;
+  return progname.cstr ();
 }
 
 void

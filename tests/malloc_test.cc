@@ -15,6 +15,9 @@
 #include <string>
 #include <unistd.h>
 
+// clang declares the sized forms only under -fsized-deallocation.
+void operator delete[] (void *, size_t) noexcept;
+
 #if defined(__SANITIZE_ADDRESS__)
 #define UNDER_ASAN 1
 #elif defined(__has_feature)

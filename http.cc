@@ -12,8 +12,9 @@
 #include <cstring>
 
 // The four shared patterns, compiled before main in this order and released
-// in the reverse order at exit.  JIT-compiled: a head runs through them once
-// per line.
+// in the reverse order at exit.  A head runs through them once per line, so
+// they are JIT-compiled where the platform allows it; where it does not
+// (no executable memory), the interpreter gives the same results.
 static struct httpinit {
   rxxinit rxinit; // the pattern allocator first
   rxx hdrnameval;
@@ -22,11 +23,13 @@ static struct httpinit {
   rxx resprx;
 
   httpinit ()
-      : hdrnameval ("^([^\\s:]+):\\s*(.*)\r?\n\\z", "sS"),
-        urlrx ("^http://([\\w.-]+)(:(\\d+))?(/\\S*)?", "iS"),
-        reqrx ("^(\\S+)\\s+(http://[\\w.-]+(:\\d+)?(/\\S*)?)", "iS"),
-        resprx ("^HTTP/\\d+\\.\\d+\\s+([1-5]\\d\\d)\\s+(.*)", "iS")
+      : hdrnameval ("^([^\\s:]+):\\s*(.*)\r?\n\\z", "s"),
+        urlrx ("^http://([\\w.-]+)(:(\\d+))?(/\\S*)?", "i"),
+        reqrx ("^(\\S+)\\s+(http://[\\w.-]+(:\\d+)?(/\\S*)?)", "i"),
+        resprx ("^HTTP/\\d+\\.\\d+\\s+([1-5]\\d\\d)\\s+(.*)", "i")
   {
+    for (rxx *r : {&hdrnameval, &urlrx, &reqrx, &resprx})
+      r->study (); // a failure leaves the interpreter
   }
 } httpinit_obj INITPRIO (INITPRIO_HTTP);
 
@@ -121,16 +124,16 @@ httpparse::gethdr (suio *uio)
   size_t off = 0;    // where the search goes on in *v
   while (v < lim) {
     const char *b = static_cast<const char *> (v->iov_base);
-    const char *lf = off < v->iov_len ? static_cast<const char *> (memchr (
-                                            b + off, '\n', v->iov_len - off))
-                                      : nullptr;
+    const void *lf = nullptr;
+    if (off < v->iov_len)
+      lf = memchr (b + off, '\n', v->iov_len - off);
     if (!lf) {
       before += v->iov_len;
       v++;
       off = 0;
       continue;
     }
-    off = lf - b + 1;
+    off = static_cast<const char *> (lf) - b + 1;
     size_t n = before + off;
     if (n == 1 || (n == 2 && byteat (uio->iov (), lim, 0) == '\r')) {
       uio->rembytes (n);

@@ -8,7 +8,8 @@
 // bytes are kept there by reference to their own counted blocks, so the
 // builder's ranges stay valid while the parser lives and is not reset.
 // The const char * accessors of httpreq point into its strs: valid until the
-// next reset (httpreq_parse resets first) or the parser's end.
+// field is set again, the next reset (httpreq_parse resets first) or the
+// parser's end.
 //
 // Errors: malformed input is never a panic, only a -1 result (and a false
 // from the boolean helpers, which then leave their outputs untouched).

@@ -30,11 +30,13 @@ constexpr invtab inv64A (alpha64A);
 static_assert (sizeof (alpha32) == 33 && sizeof (alpha64) == 65 &&
                    sizeof (alpha64A) == 65,
                "alphabets of 32 and 64 characters");
-static_assert (inv32.t['l'] < 0 && inv32.t['o'] < 0 && inv32.t['0'] < 0 &&
-                   inv32.t['1'] < 0 && inv32.t['A'] < 0 && inv32.t['9'] == 31,
+static_assert (inv32.t[u_char ('l')] < 0 && inv32.t[u_char ('o')] < 0 &&
+                   inv32.t[u_char ('0')] < 0 && inv32.t[u_char ('1')] < 0 &&
+                   inv32.t[u_char ('A')] < 0 && inv32.t[u_char ('9')] == 31,
                "base-32 leaves out the look-alike characters");
-static_assert (inv64.t['/'] == 63 && inv64.t['-'] < 0 && inv64A.t['-'] == 63 &&
-                   inv64A.t['/'] < 0 && inv64.t['='] < 0 && inv64A.t[0] < 0,
+static_assert (inv64.t[u_char ('/')] == 63 && inv64.t[u_char ('-')] < 0 &&
+                   inv64A.t[u_char ('-')] == 63 && inv64A.t[u_char ('/')] < 0 &&
+                   inv64.t[u_char ('=')] < 0 && inv64A.t[0] < 0,
                "the two base-64 alphabets differ in value 63 only");
 
 // Values of a 5-byte group: eight 5-bit values, the first the highest.

@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 CTEST = ctest --output-on-failure -j $(JOBS)
 DEPS = scripts/install-deps
 
-.PHONY: all build run test asan test32 bench fuzz format clean deps install
+.PHONY: all build run test asan test32 valgrind bench fuzz format clean deps install
 
 all: build
 
@@ -41,6 +41,11 @@ test32:
 	@$(MAKE) --no-print-directory build-i386/build.ninja
 	cmake --build build-i386 -j $(JOBS)
 	cd build-i386 && $(CTEST)
+
+# The test programs of build/ under valgrind memcheck, death tests left out.
+valgrind: deps
+	@$(MAKE) --no-print-directory build
+	scripts/valgrind-tests build
 
 build-bench/build.ninja:
 	cmake -S . -B build-bench -G Ninja -DCMAKE_BUILD_TYPE=Release -DOMBRIX_BENCH=ON

@@ -1,15 +1,19 @@
 #include "http.h"
+#include "http_seam.h"
 
 #include "async/armor.h"
 #include "async/convertint.h"
 #include "async/err.h"
 #include "async/init.h"
+#include "async/myname.h"
 #include "async/rxx.h"
 #include "crypt/sha1.h"
 
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <pwd.h>
+#include <unistd.h>
 
 // The four shared patterns, compiled before main in this order and released
 // in the reverse order at exit.  A head runs through them once per line, so
@@ -497,4 +501,172 @@ httpresp::doheader (str name, str val)
   else if (is (name, "content-length"))
     _content_length = strtoint (val);
   return false;
+}
+
+// ---- Error responses and dates ----
+
+const httpseam httpsys_libc = {time, getlogin, getpwnam, getpwuid, getuid};
+httpseam httpsys = httpsys_libc;
+
+// English names, whatever locale the program sets: a date header in
+// another language is one no client reads.
+static const char wdays[7][4] = {"Sun", "Mon", "Tue", "Wed",
+                                 "Thu", "Fri", "Sat"};
+static const char mnames[12][4] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
+                                   "Jul", "Aug", "Sep", "Oct", "Nov", "Dec"};
+
+str
+httptime ()
+{
+  time_t t = httpsys.time (nullptr);
+  struct tm tm;
+  char buf[30];
+  int n = 0; // stays 0 when the year does not fit a struct tm
+  // tm_year + 1900 in an int would overflow for the last years gmtime_r
+  // can give.
+  if (gmtime_r (&t, &tm))
+    n = snprintf (buf, sizeof (buf), "%s, %02d %s %lld %02d:%02d:%02d GMT",
+                  wdays[tm.tm_wday], tm.tm_mday, mnames[tm.tm_mon],
+                  1900LL + tm.tm_year, tm.tm_hour, tm.tm_min, tm.tm_sec);
+  libassert (n == 29);
+  return str (buf, n);
+}
+
+// The server name, null until httperror first computes it; released at
+// exit with the other statics.
+static str &
+servername ()
+{
+  static str server;
+  return server;
+}
+
+void
+httperror_forget ()
+{
+  servername () = str ();
+}
+
+// The pw_gecos text is copied before any other password lookup can
+// overwrite the entry it lives in.
+static str
+whoami ()
+{
+  struct passwd *pw = nullptr;
+  if (const char *login = httpsys.getlogin ())
+    pw = httpsys.getpwnam (login);
+  if (!pw)
+    pw = httpsys.getpwuid (httpsys.getuid ());
+  if (pw && pw->pw_gecos && *pw->pw_gecos)
+    return strbuf ("%s's proxy server", pw->pw_gecos);
+  return "Ombrix proxy server";
+}
+
+// myname, or the plain host name when the host has no fully qualified one
+// (myname has warned); empty if even that cannot be read.
+static str
+signhost ()
+{
+  if (str n = myname ())
+    return n;
+  char name[HOST_NAME_MAX + 2];
+  if (gethostname (name, sizeof (name) - 1) < 0)
+    return "";
+  name[sizeof (name) - 1] = '\0';
+  return name;
+}
+
+// What a byte becomes: its replacement text, or null to keep it.
+typedef const char *(*bytemap) (char c);
+
+static const char *
+htmlentity (char c)
+{
+  switch (c) {
+  case '&':
+    return "&amp;";
+  case '<':
+    return "&lt;";
+  case '>':
+    return "&gt;";
+  case '"':
+    return "&quot;";
+  case '\'':
+    return "&#39;";
+  }
+  return nullptr;
+}
+
+// Keeps a header line one line.
+static const char *
+nolineend (char c)
+{
+  return c == '\r' || c == '\n' ? " " : nullptr;
+}
+
+// Appends s with its bytes mapped; a str with nothing to map goes in whole
+// (referenced when long), otherwise runs between mapped bytes are copied.
+static void
+catmapped (const strbuf &b, const str &s, bytemap map)
+{
+  const char *run = s.cstr (), *end = run + s.len ();
+  for (const char *p = run; p < end; p++)
+    if (const char *rep = map (*p)) {
+      b.buf (run, p - run) << rep;
+      run = p + 1;
+    }
+  if (run == s.cstr ())
+    b << s;
+  else
+    b.buf (run, end - run);
+}
+
+static void
+htmlcat (const strbuf &b, const str &s)
+{
+  catmapped (b, s, htmlentity);
+}
+
+str
+httperror (int status, str statmsg, str url, str description)
+{
+  stdassert (statmsg && url && description);
+  str &server = servername ();
+  if (!server)
+    server = whoami ();
+
+  // The long literal goes in by reference: static text, nothing to copy.
+  strbuf body;
+  body.cat ("<HTML><HEAD>\n<TITLE>ERROR: The requested URL could not be "
+            "retrieved</TITLE>\n</HEAD><BODY>\n<H1>ERROR</H1>\n<H2>The "
+            "requested URL could not be retrieved</H2>\n<HR>\n<P>\nWhile "
+            "trying to retrieve the URL:\n<A HREF=\"",
+            false);
+  htmlcat (body, url);
+  body << "\">";
+  htmlcat (body, url);
+  body << "</A>\n<P>\nThe following error was encountered:\n<P>\n<STRONG>";
+  htmlcat (body, description);
+  body << "</STRONG><BR>\n<P>";
+  htmlcat (body, server);
+  body << " at ";
+  htmlcat (body, signhost ());
+  body << "\n</BODY></HTML>\n";
+
+  strbuf head ("HTTP/1.0 %03d ", status);
+  catmapped (head, statmsg, nolineend);
+  head << "\r\n";
+  str now = httptime ();
+  head << "Mime-Version: 1.0\r\nContent-Type: text/html\r\n";
+  // size_t fits an unsigned long on both ABIs: no length is cut.
+  head.fmt ("Content-Length: %lu\r\n",
+            static_cast<unsigned long> (body.tosuio ()->resid ()));
+  // The full-name field is the user's to set: it must not end the line.
+  head << "Server: ";
+  catmapped (head, server, nolineend);
+  head << "\r\n"
+       << "Date: " << now << "\r\n"
+       << "Expires: " << now << "\r\n\r\n";
+  head.tosuio ()->take (body.tosuio ());
+  return head;
 }

@@ -1,7 +1,8 @@
 // HTTP message heads: incremental parsers for the head of a request a
 // client sends to the proxy (httpreq) and of a response an origin server
 // sends back (httpresp), over a common base (httpparse) that takes logical
-// header lines off the front of a suio.
+// header lines off the front of a suio; and the error responses the proxy
+// answers with itself (httperror), dated with httptime.
 //
 // Memory: a parser owns its fields (counted strs) and the builder behind
 // headers (), which holds the head to be passed on; lines longer than 128
@@ -13,9 +14,11 @@
 //
 // Errors: malformed input is never a panic, only a -1 result (and a false
 // from the boolean helpers, which then leave their outputs untouched).
-// Misuse (removing more bytes than a suio holds) is the standard assertion;
-// hdrval on a line without the header form is a panic.  Not thread-safe:
-// the module's four compiled patterns keep the state of their last match.
+// Misuse (removing more bytes than a suio holds, a null str to httperror)
+// is the standard assertion; hdrval on a line without the header form and
+// httptime on a clock outside the years 1000 to 9999 are panics.  Not
+// thread-safe: the module's four compiled patterns keep the state of their
+// last match, and httperror computes its server name once, unlocked.
 #ifndef OMBRIX_HTTP_H
 #define OMBRIX_HTTP_H
 
@@ -160,5 +163,28 @@ str hashstr (str src);
 // again with more bytes behind the same start), -1 when malformed or longer
 // than INT_MAX bytes.
 int httpreq_parse (httpreq *resp, const char *buf, size_t len);
+
+// ---- Error responses and dates ----
+//
+// httperror builds the whole HTTP/1.0 response the proxy sends when it
+// cannot fetch url: the status line "HTTP/1.0 <status, at least three
+// digits> <statmsg>", the headers Mime-Version, Content-Type,
+// Content-Length, Server, Date and Expires (the last two the same date),
+// a blank line and an HTML page that names url, shows description and is
+// signed "<server name> at <host name>".  The server name is computed at
+// the first call from the password entry of the login name (else of the
+// real user id): "<full name>'s proxy server", or "Ombrix proxy server"
+// when there is no entry or its full-name field is empty; it is kept for
+// the life of the process.  The host name is myname () at every call, or
+// the plain host name when the host has no fully qualified one.  Every
+// text inserted into the page is HTML-escaped (& < > " ' as entities);
+// a CR or LF in statmsg becomes a space, so the status line stays one
+// line.  The three strs must not be null (the standard assertion); the
+// result is a new str the caller owns.
+str httperror (int status, str statmsg, str url, str description);
+// The current time as an HTTP date in GMT, always 29 characters:
+// "Sun, 06 Nov 1994 08:49:37 GMT", English names whatever the locale.  A
+// clock outside the years 1000 to 9999 is a panic (assertion "n == 29").
+str httptime ();
 
 #endif

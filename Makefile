@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 CTEST = ctest --output-on-failure -j $(JOBS)
 DEPS = scripts/install-deps
 
-.PHONY: all build run test asan test32 valgrind bench fuzz format clean deps install
+.PHONY: all build run test asan test32 valgrind bench fuzz format clean deps install consumer
 
 all: build
 
@@ -71,6 +71,12 @@ PREFIX ?= /usr/local
 install: deps
 	@$(MAKE) --no-print-directory build
 	cmake --install build --prefix $(PREFIX)
+
+# make consumer: install into a temporary prefix, build examples/ against it
+# (find_package and pkg-config) and run the echo test; scripts/consumer-test
+# --i386 does the same for the 32-bit build.
+consumer:
+	scripts/consumer-test
 
 format:
 	clang-format -i $$(git ls-files '*.cc' '*.h')

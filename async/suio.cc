@@ -366,18 +366,25 @@ suio::take (suio *o)
   o->nrembytes += n;
   o->nremiov += o->iovs.size ();
   o->uiobytes = 0;
-  // Callbacks go in between the ranges, at the point where they fall due:
-  // a copy below may start a new area here and queue its retire callback,
-  // and the queue must stay in position order.
+  // Each callback goes in when the bytes before it are queued, as iovcb
+  // would have put it: a copy below may start a new area and queue its
+  // retire callback, and the queue must stay in position order.  A copied
+  // range is copied in pieces split where callbacks fall inside it (its
+  // small appends coalesced into one range in o).
   const uiocb *cb = o->uiocbs.base (), *cbe = o->uiocbs.lim ();
   for (const iovec *v = o->iovs.base (); v < o->iovs.lim (); v++) {
-    for (; cb < cbe && cb->nbytes <= opos; cb++)
-      uiocbs.push_back (uiocb{cb->cb, cb->nbytes + d});
-    if (o->overlapsdefbuf (*v))
-      copy (v->iov_base, v->iov_len);
-    else
-      pushiov (v->iov_base, v->iov_len);
-    opos += v->iov_len;
+    const char *b = static_cast<const char *> (v->iov_base);
+    bool copied = o->overlapsdefbuf (*v);
+    for (size_t len = v->iov_len, k; len; b += k, len -= k, opos += k) {
+      for (; cb < cbe && cb->nbytes <= opos; cb++)
+        uiocbs.push_back (uiocb{cb->cb, cb->nbytes + d});
+      k = copied && cb < cbe ? std::min<uint64_t> (len, cb->nbytes - opos)
+                             : len;
+      if (copied)
+        copy (b, k);
+      else
+        pushiov (b, k);
+    }
   }
   for (; cb < cbe; cb++)
     uiocbs.push_back (uiocb{cb->cb, cb->nbytes + d});

@@ -482,6 +482,36 @@ TEST_F (SuioTest, TakeKeepsCallbacksInPositionOrder)
   CHECKED (u);
 }
 
+// o's defbuf range holds a callback in its middle; copying the range
+// into u starts a new area there, whose retire callback lies further on.
+TEST_F (SuioTest, TakeKeepsCallbacksInsideACopiedRangeInOrder)
+{
+  fired.clear ();
+  cuio u;
+  u.getspace (200);                  // u on a heap area...
+  u.fill ('u', u.fastspace () - 20); // ...with 20 bytes continuing it
+  size_t before = u.resid ();
+  cuio o;
+  o.copy ("0123456789", 10);
+  o.iovcb (wrap (note, 1)); // o position 10, inside its only range
+  o.copy (pattern (40).data (), 40);
+  ASSERT_EQ (1u, o.iovcnt ());
+  u.take (&o);
+  CHECKED (u);
+  EXPECT_EQ (std::string (before, 'u') + "0123456789" + pattern (40),
+             contents (u));
+  u.rembytes (before + 9);
+  EXPECT_TRUE (fired.empty ());
+  EXPECT_EQ (2u, areas.size ());
+  u.rembytes (1); // o's position 10: due before u's old area is freed
+  EXPECT_EQ (std::vector<int>{1}, fired);
+  EXPECT_EQ (2u, areas.size ());
+  u.rembytes (10); // the 20 bytes that filled u's old area
+  EXPECT_EQ (1u, areas.size ());
+  u.rembytes (u.resid ());
+  CHECKED (u);
+}
+
 TEST_F (SuioTest, TakeSelfChangesNothing)
 {
   cuio u;

@@ -230,8 +230,7 @@ addreq (const sockaddr *a, const sockaddr *b, socklen_t size)
     return false;
   }
   if (size < sizeof (sockaddr_in)) {
-    warn ("addreq: %d bytes is too small for AF_INET sockaddrs\n",
-             int (size));
+    warn ("addreq: %d bytes is too small for AF_INET sockaddrs\n", int (size));
     return false;
   }
   const sockaddr_in *x = reinterpret_cast<const sockaddr_in *> (a);

@@ -1,0 +1,41 @@
+// Name resolution for the proxy, without blocking the event loop.
+//
+// dns_lookup starts resolving a host name (or parses a literal IPv4 or
+// IPv6 address) and calls its callback exactly once, later, from the loop:
+// never from inside dns_lookup.  The dnsresult handed to the callback is
+// valid only while the callback runs; copy what you keep.  A dnsreq handle
+// is valid until its callback has started or dns_cancel has been called on
+// it; after dns_cancel the callback is never called and its counted
+// reference is dropped.
+//
+// Errors: dns_init returns 0, or -1 with a warning printed; a failed lookup
+// is a dnsresult with err != 0 and no addresses (dns_strerror names it).
+// Single-threaded, no locks.
+#ifndef OMBRIX_PROXY_RESOLVER_H
+#define OMBRIX_PROXY_RESOLVER_H
+
+#include "async/callback.h"
+
+#include <sys/socket.h>
+
+enum { dns_maxaddrs = 8 };
+
+struct dnsresult {
+  int err;                              // 0, or a resolver error code
+  int naddrs;                           // 0 to dns_maxaddrs
+  sockaddr_storage addrs[dns_maxaddrs]; // port 0; IPv4 first, then IPv6
+};
+typedef callback<void, const dnsresult *> dnscb;
+struct dnsreq; // opaque
+
+// Starts the resolver on the loop: /etc/resolv.conf and /etc/hosts, each
+// try timing out after timeout_ms.  Idempotent.
+int dns_init (int timeout_ms = 2000);
+// Cancels every pending lookup (their callbacks run with an error) and
+// frees the resolver; dns_init may start it again.
+void dns_shutdown ();
+dnsreq *dns_lookup (const char *host, ref<dnscb> cb);
+void dns_cancel (dnsreq *r); // null ignored
+const char *dns_strerror (int err);
+
+#endif

@@ -54,6 +54,15 @@ bench: deps build-bench/build.ninja
 	cmake --build build-bench -j $(JOBS)
 	@for b in build-bench/bench/*_bench; do echo "== $$b"; $$b --benchmark_min_time=0.2 || exit 1; done
 
+# make bench-proxy BENCH_PROXY_ARGS='-d 5 -s hit-small': build/ombrix beside
+# Squid on a local nginx origin (bench/proxy-compare --help).  Not run by CI.
+.PHONY: bench-proxy
+bench-proxy:
+	@$(DEPS) --bench
+	@$(MAKE) --no-print-directory build/build.ninja
+	cmake --build build -j $(JOBS) --target ombrix
+	bench/proxy-compare $(BENCH_PROXY_ARGS)
+
 # make fuzz FUZZ_SECONDS=60: every harness in fuzz/ for that long under
 # libFuzzer, ASan and UBSan (clang, build-fuzz/); see fuzz/run.
 FUZZ_SECONDS ?= 60

@@ -40,7 +40,9 @@ typedef timeval arestv;
 
 enum { dns_namemax = 254 }; // 253 characters and a final dot
 
+namespace {
 struct dnsname;
+}
 
 struct dnsreq {
   const ref<dnscb> cb;
@@ -51,6 +53,7 @@ struct dnsreq {
   explicit dnsreq (const ref<dnscb> &c) : cb (c) {}
 };
 
+namespace {
 struct dnsname {
   char name[dns_namemax + 1];          // lower case, as asked
   bool flight = false;                 // a query is out; else cached
@@ -85,7 +88,6 @@ struct tailq {
   }
 };
 
-namespace {
 struct state {
   ares_channel ch = nullptr;   // null while stopped
   timecb_t *tmo = nullptr;     // c-ares's next timeout
@@ -304,6 +306,24 @@ fill (dnsresult *res, const ares_addrinfo *ai)
   }
 }
 
+// n, its query answered, cached for ttl seconds (or forgotten if 0), the
+// least recently used answer dropped beyond dns_cachemax.
+static void
+keep (dnsname *n, const ref<dnsresult> &res, int ttl)
+{
+  n->flight = false;
+  if (!ttl) {
+    st.names.remove (n);
+    delete n;
+    return;
+  }
+  n->res = res;
+  n->expires = now_ms () + int64_t (ttl) * 1000;
+  st.lru.insert_tail (n);
+  if (++st.ncached > dns_cachemax)
+    forgetname (st.lru.first);
+}
+
 // c-ares's answer for n: from ares_process_fd, from inside
 // ares_getaddrinfo (hosts file, immediate failures) or from ares_destroy.
 // Only queues; no caller's code runs here.
@@ -330,31 +350,22 @@ answered (void *arg, int status, int, ares_addrinfo *ai)
     n->waiters.remove (r);
     queue (r, res);
   }
-  n->flight = false;
-  if (!ttl) {
-    st.names.remove (n);
-    delete n;
-    return;
-  }
-  n->res = res;
-  n->expires = now_ms () + int64_t (ttl) * 1000;
-  st.lru.insert_tail (n);
-  if (++st.ncached > dns_cachemax)
-    forgetname (st.lru.first);
+  keep (n, res, ttl);
 }
 
 // An IPv4 or IPv6 address literal ("[::1]" too) answered without a query.
-static bool
-literal (const char *host, dnsresult *res)
+static ptr<dnsresult>
+literal (const char *host)
 {
   char buf[INET6_ADDRSTRLEN];
   size_t len = strnlen (host, sizeof buf + 2);
   if (host[0] == '[') {
     if (len < 3 || len - 2 >= sizeof buf || host[len - 1] != ']')
-      return false;
+      return nullptr;
     memcpy (buf, host + 1, len - 2);
     buf[len - 2] = '\0';
   }
+  ref<dnsresult> res = newresult (0);
   sockaddr_in *sin = reinterpret_cast<sockaddr_in *> (&res->addrs[0]);
   sockaddr_in6 *sin6 = reinterpret_cast<sockaddr_in6 *> (&res->addrs[0]);
   if (host[0] != '[' && inet_pton (AF_INET, host, &sin->sin_addr) == 1)
@@ -363,9 +374,9 @@ literal (const char *host, dnsresult *res)
                       &sin6->sin6_addr) == 1)
     sin6->sin6_family = AF_INET6;
   else
-    return false;
+    return nullptr;
   res->naddrs = 1;
-  return true;
+  return res;
 }
 
 // Lower-cases host into key; 0 if it is no host name (empty, too long,
@@ -404,38 +415,46 @@ ask (dnsname *n)
   rearm ();
 }
 
+// r for the name key: the cached answer while fresh, else a place among
+// the requests waiting for its query, which is sent if none is out.
+static void
+await (dnsreq *r, const char *key)
+{
+  dnsname *n = findname (key);
+  if (n && !n->flight && now_ms () < n->expires) {
+    st.lru.remove (n);
+    st.lru.insert_tail (n);
+    queue (r, ref<dnsresult> (n->res));
+    return;
+  }
+  if (n && !n->flight) { // expired
+    forgetname (n);
+    n = nullptr;
+  }
+  if (!n) {
+    n = new dnsname;
+    strcpy (n->name, key);
+    st.names.insert_val (n, namehash (key));
+  }
+  r->n = n;
+  n->waiters.insert_head (r);
+  if (!n->flight)
+    ask (n);
+}
+
 dnsreq *
 dns_lookup (const char *host, ref<dnscb> cb)
 {
   dnsreq *r = new dnsreq (cb);
-  ref<dnsresult> lit = newresult (0);
   char key[dns_namemax + 1];
-  if (literal (host, lit))
-    queue (r, lit);
+  if (ptr<dnsresult> lit = literal (host))
+    queue (r, ref<dnsresult> (lit));
   else if (!hostkey (host, key))
     queue (r, newresult (ARES_EBADNAME));
   else if (!st.ch)
     queue (r, newresult (ARES_ENOTINITIALIZED));
-  else {
-    dnsname *n = findname (key);
-    if (n && !n->flight && now_ms () < n->expires) {
-      st.lru.remove (n);
-      st.lru.insert_tail (n);
-      queue (r, ref<dnsresult> (n->res));
-      return r;
-    }
-    if (n && !n->flight) // expired
-      forgetname (n), n = nullptr;
-    if (!n) {
-      n = new dnsname;
-      strcpy (n->name, key);
-      st.names.insert_val (n, namehash (key));
-    }
-    r->n = n;
-    n->waiters.insert_head (r);
-    if (!n->flight)
-      ask (n);
-  }
+  else
+    await (r, key);
   return r;
 }
 
@@ -493,8 +512,6 @@ start (const char *servers, int timeout_ms, int tries)
   return 0;
 }
 
-// Two tries per server: a dead server costs about three timeouts, not
-// the fifteen of c-ares's default four.
 int
 dns_init (int timeout_ms)
 {

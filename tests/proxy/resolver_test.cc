@@ -53,18 +53,26 @@ struct fakedns {
   std::map<std::string, int> count; // queries per name, A and AAAA alike
   std::map<int, std::string> conns; // TCP connections, bytes read
 
+  // UDP on a free port, then TCP on the same one, which other programs'
+  // connections may hold: a few tries.
   bool start ()
   {
     sockaddr_in sin = {};
     sin.sin_family = AF_INET;
     sin.sin_addr.s_addr = htonl (INADDR_LOOPBACK);
     socklen_t len = sizeof sin;
-    udp = socket (AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
-    tcp = socket (AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
-    if (bind (udp, (sockaddr *) &sin, len) ||
-        getsockname (udp, (sockaddr *) &sin, &len) ||
-        bind (tcp, (sockaddr *) &sin, len) || listen (tcp, 8))
-      return false;
+    for (int i = 0;; i++) {
+      sin.sin_port = 0;
+      udp = socket (AF_INET, SOCK_DGRAM | SOCK_NONBLOCK, 0);
+      tcp = socket (AF_INET, SOCK_STREAM | SOCK_NONBLOCK, 0);
+      if (!bind (udp, (sockaddr *) &sin, len) &&
+          !getsockname (udp, (sockaddr *) &sin, &len) &&
+          !bind (tcp, (sockaddr *) &sin, len) && !listen (tcp, 8))
+        break;
+      close (udp), close (tcp);
+      if (i == 20)
+        return false;
+    }
     port = ntohs (sin.sin_port);
     fdcb (udp, selread, wrap (this, &fakedns::onudp));
     fdcb (tcp, selread, wrap (this, &fakedns::onaccept));
@@ -72,8 +80,8 @@ struct fakedns {
   }
   void stop ()
   {
-    conns[udp], conns[tcp];
-    conns.erase (-1);
+    if (port)
+      conns[udp], conns[tcp];
     for (auto &c : conns)
       fdcb (c.first, selread, nullptr), close (c.first);
   }
@@ -244,6 +252,10 @@ settle (F done)
   return ok;
 }
 
+// Each try's timeout: long enough for a loaded machine (or valgrind) to
+// answer from the same loop in time, short for the names never answered.
+const int tmo = 500;
+
 class Resolver : public ::testing::Test {
 protected:
   fakedns dns;
@@ -266,7 +278,7 @@ protected:
     };
     for (int i = 1; i <= 10; i++)
       dns.rules["many.test"].a.push_back ("10.9.0." + std::to_string (i));
-    ASSERT_EQ (dns_init_servers (dns.addr ().c_str (), 150, 1), 0);
+    ASSERT_EQ (dns_init_servers (dns.addr ().c_str (), tmo, 1), 0);
   }
   void TearDown () override
   {
@@ -398,13 +410,13 @@ TEST_F (Resolver, RandomAgainstModel)
 // their TTL (a CNAME's included), NXDOMAIN briefly, failures never.
 TEST_F (Resolver, CacheTtl)
 {
-  for (const char *name : {"a.test", "short.test", "alias.test", "nx.test",
-                           "drop.test", "drop.test"})
+  for (const char *name :
+       {"a.test", "short.test", "alias.test", "nx.test", "drop.test"})
     resolve (name), resolve (name);
   int asked = dns.count["a.test"];
   for (const char *name : {"short.test", "alias.test", "nx.test"})
     EXPECT_EQ (dns.count[name], asked) << name;
-  EXPECT_EQ (dns.count["drop.test"], 4 * asked);
+  EXPECT_EQ (dns.count["drop.test"], 2 * asked);
   rununtil ([] { return false; }, 1100);
   EXPECT_EQ (resolve ("short.test").addrs, strings ({"10.0.0.4"}));
   EXPECT_EQ (resolve ("alias.test").addrs, strings ({"10.0.0.8"}));
@@ -463,8 +475,8 @@ TEST_F (Resolver, ShutdownAndRestart)
   EXPECT_EQ (again.err, ARES_ENOTINITIALIZED);
   EXPECT_EQ (g.calls + shared.calls + again.calls + lit.calls, 3);
   EXPECT_EQ (resolve ("10.1.2.3").addrs, strings ({"10.1.2.3"}));
-  EXPECT_EQ (dns_init_servers (dns.addr ().c_str (), 150, 1), 0);
-  EXPECT_EQ (dns_init_servers ("bogus", 150, 1), 0) << "not idempotent";
+  EXPECT_EQ (dns_init_servers (dns.addr ().c_str (), tmo, 1), 0);
+  EXPECT_EQ (dns_init_servers ("bogus", tmo, 1), 0) << "not idempotent";
   EXPECT_EQ (resolve ("a.test").addrs, strings ({"10.0.0.1", "10.0.0.2"}));
   dns_shutdown ();
   EXPECT_EQ (dns_init_servers ("not a server", 100, 1), -1);
@@ -494,7 +506,7 @@ TEST_F (Resolver, NoDescriptorLeft)
     EXPECT_EQ (g.err, ARES_ECONNREFUSED) << lim;
     EXPECT_EQ (resolve ("a.test").addrs, strings ({"10.0.0.1", "10.0.0.2"}));
     dns_shutdown ();
-    ASSERT_EQ (dns_init_servers (dns.addr ().c_str (), 150, 1), 0);
+    ASSERT_EQ (dns_init_servers (dns.addr ().c_str (), tmo, 1), 0);
   }
   setrlimit (RLIMIT_NOFILE, &saved);
 }

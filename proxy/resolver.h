@@ -38,4 +38,24 @@ dnsreq *dns_lookup (const char *host, ref<dnscb> cb);
 void dns_cancel (dnsreq *r); // null ignored
 const char *dns_strerror (int err);
 
+// Answers are cached for their TTL, at most dns_maxttl seconds; "no such
+// name" and "no address" for dns_negttl seconds; failures not at all.  At
+// most dns_cachemax answers are kept, the least recently used going first.
+// Lookups of one name in flight at the same time share one query; dns_init
+// tries each server twice, so a dead one costs about three timeouts.
+// Errors are c-ares's codes (ARES_ETIMEOUT, ARES_ENOTFOUND, ...): names
+// that are no host names fail with ARES_EBADNAME, lookups before dns_init
+// with ARES_ENOTINITIALIZED, those pending at dns_shutdown with
+// ARES_EDESTRUCTION.
+enum { dns_cachemax = 1024, dns_maxttl = 3600, dns_negttl = 5 };
+
+// Like dns_init, but asks only the name servers in servers ("127.0.0.1:53"
+// or several, comma-separated, "[::1]:5353" for IPv6), names taken as
+// given (no search domains), tries tries per server.  For tests and for
+// an explicit server option; /etc/hosts is still honoured.
+int dns_init_servers (const char *servers, int timeout_ms, int tries);
+// Invariant checker: the cache, the queries in flight, the queued answers
+// and the descriptors watched.  Panics on the first broken rule.
+void dns_check ();
+
 #endif

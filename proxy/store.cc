@@ -28,15 +28,13 @@ cobj::~cobj ()
   libassert (!st && !rfirst);
 }
 
-// What the object costs: its texts, its body and a fixed allowance for the
-// object itself and each piece's block header.
 size_t
-cobj::objbytes () const
+cobj::size () const
 {
-  size_t n = sizeof (cobj) + url.len () + secondary.len () + _head.len () +
-             pieces.size () * (sizeof (str) + sizeof (strobj));
+  size_t n = cobj_overhead + url.len () + secondary.len () + _head.len () +
+             pieces.size () * piece_overhead;
   for (size_t i = 0; i < vary.size (); i++)
-    n += sizeof (str) + vary[i].len ();
+    n += piece_overhead + vary[i].len ();
   return n + size_t (_bodylen - firstbyte);
 }
 
@@ -205,7 +203,7 @@ cstore::unlink (cobj *o)
 void
 cstore::account (cobj *o)
 {
-  size_t n = o->objbytes ();
+  size_t n = o->size ();
   _bytes = _bytes - o->accounted + n;
   o->accounted = n;
   if (n > maxobject) {
@@ -258,7 +256,7 @@ cstore::create (const str &url, const str &secondary, const str &head,
   o->_head = head;
   o->meta = m;
   o->vary = vary;
-  if (o->objbytes () > maxobject) {
+  if (o->size () > maxobject) {
     toolarge++;
     return nullptr;
   }
@@ -354,7 +352,7 @@ cstore::check () const
   for (const cobj *o = lfirst, *prev = nullptr; o; prev = o, o = o->lnext) {
     libassert (o->lprev == prev && (o->lnext || o == llast));
     libassert (o->st == this && o->self.get () == o && tab.present (o));
-    libassert (o->accounted == o->objbytes () && o->firstpiece == 0);
+    libassert (o->accounted == o->size () && o->firstpiece == 0);
     libassert (!o->_aborted);
     size_t len = 0;
     for (size_t i = 0; i < o->pieces.size (); i++)

@@ -41,6 +41,8 @@
 class cstore;
 class creader;
 
+enum { cobj_overhead = 256, piece_overhead = 32 };
+
 struct strhash {
   hash_t operator() (const str &s) const;
 };
@@ -64,7 +66,6 @@ class cobj {
   cobj *lprev, *lnext; // LRU list, most recently used first
   ihash_entry<cobj> hlink;
 
-  size_t objbytes () const;
   void wake ();
   void trim ();
 
@@ -82,6 +83,12 @@ public:
   bool aborted () const { return _aborted; }
   bool indexed () const { return st != nullptr; }
   size_t readers () const { return nreaders; }
+  // What the object counts against the byte limit: its keys, head, Vary
+  // names and the body it still holds, plus cobj_overhead and
+  // piece_overhead for each body piece and Vary name.
+  size_t size () const;
+  // The next less recently used indexed object; null at the end.
+  cobj *older () const { return lnext; }
   // Body bytes the slowest reader has yet to take (all of them when no
   // reader is attached).
   uint64_t lag () const;
@@ -152,6 +159,8 @@ public:
 
   size_t bytes () const { return _bytes; }
   size_t count () const { return tab.size (); }
+  // The most recently used object; null when empty.
+  cobj *mru () const { return lfirst; }
 
   // The object for url and secondary, complete or in progress, made the
   // most recently used; null when none.

@@ -714,6 +714,36 @@ cp_storedhdr (const char *name, size_t n)
 }
 
 void
+cp_strip (hdrlist *h)
+{
+  vec<str> named;
+  for (const hdr &x : each (*h)) {
+    if (!iseq (x.name, "connection"))
+      continue;
+    const char *p = x.val.cstr (), *e = p + x.val.len ();
+    while (p < e) {
+      while (p < e && (isblank_ (*p) || *p == ','))
+        p++;
+      const char *t = p;
+      while (p < e && istoken (*p))
+        p++;
+      if (p > t)
+        named.push_back (str (t, p - t));
+      p = nextcomma (p, e);
+    }
+  }
+  hdrlist keep;
+  for (const hdr &x : each (*h)) {
+    bool drop = !cp_storedhdr (x.name.cstr (), x.name.len ());
+    for (size_t i = 0; i < named.size () && !drop; i++)
+      drop = iseq (x.name, named[i].cstr ());
+    if (!drop)
+      keep.push_back (x);
+  }
+  *h = keep;
+}
+
+void
 cp_update (hdrlist *stored, const hdrlist &h304)
 {
   static const char *const keep[] = {"content-length", "content-encoding",

@@ -152,6 +152,9 @@ bool cp_notmodified (const hdrlist &req, const hdrlist &stored, time_t now);
 // Whether a header of a response goes into the store at all: hop-by-hop
 // and connection-specific fields do not.
 bool cp_storedhdr (const char *name, size_t n);
+// Removes from a head what is not stored or passed on: the fields
+// cp_storedhdr refuses and every field the Connection header names.
+void cp_strip (hdrlist *h);
 // Applies a 304's headers to the stored head: each stored field the 304
 // carries is replaced by its lines, except Content-Length and the fields
 // describing the stored content (Content-Encoding, Content-MD5,

@@ -427,6 +427,12 @@ TEST (cachepolicy, conditional_and_304)
   EXPECT_EQ (s2 (hdr_join (s, "x-new")), "n, m");
   EXPECT_EQ (hdr_count (s, "connection") + hdr_count (s, "transfer-encoding"),
              0);
+
+  hdrlist c = head ("Connection: x-a, Keep-Alive\nX-A: 1\nX-B: 2\nkeep-alive: "
+                    "5\nConnection: close ,X-C\nx-c: 3\nProxy-Connection: k");
+  cp_strip (&c);
+  ASSERT_EQ (c.size (), 1u);
+  EXPECT_EQ (s2 (c[0].name) + s2 (c[0].val), "X-B2");
 }
 
 // ---- Vary ----

@@ -3,6 +3,8 @@
 
 #include <algorithm>
 #include <cstring>
+#include <map>
+#include <set>
 #include <string>
 #include <strings.h>
 #include <vector>
@@ -45,6 +47,14 @@ char
 lower (char c)
 {
   return c >= 'A' && c <= 'Z' ? char (c | 0x20) : c;
+}
+
+std::string
+lowname (const str &s)
+{
+  std::string n (s.cstr (), s.len ());
+  std::transform (n.begin (), n.end (), n.begin (), lower);
+  return n;
 }
 
 // tchar of RFC 9110.
@@ -458,18 +468,30 @@ cp_vary (const hdrlist &resp, vec<str> *names)
 str
 cp_varykey (const vec<str> &names, const hdrlist &req)
 {
+  // One pass over the request: the named fields' values, lines joined.
+  std::map<std::string, std::string> vals;
+  for (const str &n : each (names))
+    vals.emplace (lowname (n), std::string ());
+  std::set<std::string> seen;
+  for (const hdr &x : each (req)) {
+    auto it = vals.find (lowname (x.name));
+    if (it == vals.end ())
+      continue;
+    if (!seen.insert (it->first).second)
+      it->second += ", ";
+    it->second.append (x.val.cstr (), x.val.len ());
+  }
   std::string k;
   for (const str &n : each (names)) {
-    k.append (n.cstr (), n.len ());
-    str v = hdr_join (req, n.cstr ());
-    if (!v) {
+    std::string name = lowname (n);
+    k += name;
+    if (!seen.count (name)) {
       k += "!\n"; // absent, unlike any value
       continue;
     }
     k += ':';
     bool blank = false;
-    for (size_t i = 0; i < v.len (); i++) {
-      char c = v[i];
+    for (char c : vals[name]) {
       if (isblank_ (c)) {
         blank = true;
         continue;
@@ -713,10 +735,12 @@ cp_storedhdr (const char *name, size_t n)
   return true;
 }
 
+// Both walk each list once, with the names to drop or replace in a set:
+// a head of many lines against a list of many names stays cheap.
 void
 cp_strip (hdrlist *h)
 {
-  vec<str> named;
+  std::set<std::string> named;
   for (const hdr &x : each (*h)) {
     if (!iseq (x.name, "connection"))
       continue;
@@ -728,18 +752,15 @@ cp_strip (hdrlist *h)
       while (p < e && istoken (*p))
         p++;
       if (p > t)
-        named.push_back (str (t, p - t));
+        named.insert (lowname (str (t, p - t)));
       p = nextcomma (p, e);
     }
   }
   hdrlist keep;
-  for (const hdr &x : each (*h)) {
-    bool drop = !cp_storedhdr (x.name.cstr (), x.name.len ());
-    for (size_t i = 0; i < named.size () && !drop; i++)
-      drop = iseq (x.name, named[i].cstr ());
-    if (!drop)
+  for (const hdr &x : each (*h))
+    if (cp_storedhdr (x.name.cstr (), x.name.len ()) &&
+        !named.count (lowname (x.name)))
       keep.push_back (x);
-  }
   *h = keep;
 }
 
@@ -748,20 +769,20 @@ cp_update (hdrlist *stored, const hdrlist &h304)
 {
   static const char *const keep[] = {"content-length", "content-encoding",
                                      "content-md5", "content-range", "etag"};
-  for (size_t i = 0; i < h304.size (); i++) {
-    const str &name = h304[i].name;
-    bool skip = !cp_storedhdr (name.cstr (), name.len ());
-    for (const char *k : keep)
-      skip = skip || iseq (name, k);
-    for (size_t j = 0; j < i && !skip; j++)
-      skip = iseq (h304[j].name, name.cstr ()); // replaced already
-    if (skip)
-      continue;
-    hdr_remove (stored, name.cstr ());
-    for (size_t j = i; j < h304.size (); j++)
-      if (iseq (h304[j].name, name.cstr ()))
-        stored->push_back (h304[j]);
-  }
+  std::set<std::string> repl;
+  for (const hdr &x : each (h304))
+    if (cp_storedhdr (x.name.cstr (), x.name.len ()))
+      repl.insert (lowname (x.name));
+  for (const char *k : keep)
+    repl.erase (k);
+  hdrlist out;
+  for (const hdr &x : each (*stored))
+    if (!repl.count (lowname (x.name)))
+      out.push_back (x);
+  for (const hdr &x : each (h304))
+    if (repl.count (lowname (x.name)))
+      out.push_back (x);
+  *stored = out;
 }
 
 // ---- Invalidation ----

@@ -6,6 +6,8 @@
 // - The secondary key does not change when the request's header names
 //   change letter case, when its blanks become runs of blanks, or when
 //   headers the Vary does not name come and go.
+// - The whole input read as header lines by hdr_parse, when it is
+//   accepted, writes out with hdr_text and reads back to the same lines.
 #include "fuzz/fuzz.h"
 #include "proxy/cachepolicy.h"
 
@@ -44,6 +46,19 @@ key (const vec<str> &names, const hdrlist &h)
 extern "C" int
 LLVMFuzzerTestOneInput (const uint8_t *data, size_t size)
 {
+  hdrlist all, again;
+  if (hdr_parse (reinterpret_cast<const char *> (data), size, &all)) {
+    str t = hdr_text (all);
+    FUZZ_CHECK (hdr_parse (t.cstr (), t.len (), &again) &&
+                    again.size () == all.size (),
+                "%s: written %s",
+                fuzzquote (std::string (t.cstr (), t.len ())).c_str (),
+                fuzzquote (std::string (t.cstr (), t.len ())).c_str ());
+    for (size_t i = 0; i < all.size (); i++)
+      FUZZ_CHECK (all[i].name == again[i].name && all[i].val == again[i].val,
+                  "line %zu of %s", i,
+                  fuzzquote (std::string (t.cstr (), t.len ())).c_str ());
+  }
   std::vector<std::string> lines =
       split (std::string (reinterpret_cast<const char *> (data), size), '\n');
   hdrlist resp;

@@ -140,6 +140,48 @@ hdr_add (hdrlist *h, const char *name, const str &val)
   h->push_back (hdr{str (name), val});
 }
 
+bool
+hdr_parse (const char *p, size_t n, hdrlist *h)
+{
+  const char *e = p + n;
+  hdrlist out;
+  while (p < e) {
+    const char *name = p;
+    while (p < e && istoken (*p))
+      p++;
+    if (p == name || p == e || *p != ':')
+      return false;
+    str nm (name, p - name);
+    const char *v = ++p;
+    while (p < e && *p != '\r' && *p != '\n' &&
+           (uint8_t (*p) >= 0x20 || *p == '\t') && *p != 0x7f)
+      p++;
+    const char *ve = p;
+    if (p < e && *p == '\r')
+      p++;
+    if (p == e || *p != '\n')
+      return false;
+    p++;
+    while (v < ve && isblank_ (*v))
+      v++;
+    while (ve > v && isblank_ (ve[-1]))
+      ve--;
+    out.push_back (hdr{nm, str (v, ve - v)});
+  }
+  for (const hdr &x : each (out))
+    h->push_back (x);
+  return true;
+}
+
+str
+hdr_text (const hdrlist &h)
+{
+  strbuf sb;
+  for (const hdr &x : each (h))
+    sb << x.name << ": " << x.val << "\r\n";
+  return sb;
+}
+
 // ---- Dates ----
 
 namespace {

@@ -40,6 +40,13 @@ str hdr_join (const hdrlist &h, const char *name);
 int hdr_count (const hdrlist &h, const char *name);
 void hdr_remove (hdrlist *h, const char *name);
 void hdr_add (hdrlist *h, const char *name, const str &val);
+// Header lines (no start line, no blank line) to a hdrlist, appended: each
+// line "name:" value ending in CRLF or LF, the name a token.  False, with
+// h unchanged, for anything else (a continuation line, a bare CR, a control
+// byte other than HTAB in a value, a line without its end).
+bool hdr_parse (const char *p, size_t n, hdrlist *h);
+// The lines again, "name: value\r\n" each, for a stored head.
+str hdr_text (const hdrlist &h);
 
 enum : int64_t {
   cp_deltamax = int64_t (1) << 31, // a larger delta-seconds reads as this

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <random>
 #include <string>
 
@@ -45,6 +46,49 @@ bool
 date (const std::string &s, time_t *t, time_t now = T0)
 {
   return cp_date (s.data (), s.size (), now, t);
+}
+
+// ---- Heads ----
+
+TEST (cachepolicy, header_lines)
+{
+  struct {
+    const char *text;
+    const char *want; // name=value| ...; null: refused
+  } cases[] = {
+      {"A: 1\r\nb:2\n", "A=1|b=2|"},
+      {"X-E:   \r\nY: a \t b \t\r\n", "X-E=|Y=a \t b|"},
+      {"", ""},
+      {"A: 1", nullptr},         // no line end
+      {"A: 1\r", nullptr},       // bare CR at the end
+      {"A: 1\rB: 2\n", nullptr}, // bare CR inside
+      {" A: 1\n", nullptr},      // continuation
+      {"A : 1\n", nullptr},      // blank before the colon
+      {"A\x01: 1\n", nullptr},   // control in the name
+      {"A: 1\x7f\n", nullptr},   // control in the value
+      {"A: 1\n\n", nullptr},     // a blank line is not a header
+      {": 1\n", nullptr},
+  };
+  for (const auto &c : cases) {
+    hdrlist h;
+    hdr_add (&h, "Pre", str ("x"));
+    bool ok = hdr_parse (c.text, strlen (c.text), &h);
+    EXPECT_EQ (ok, c.want != nullptr) << c.text;
+    std::string got;
+    for (size_t i = 1; i < h.size (); i++)
+      got += s2 (h[i].name) + "=" + s2 (h[i].val) + "|";
+    EXPECT_EQ (got, c.want ? c.want : "") << c.text;
+    EXPECT_EQ (h.size () > 1, ok && *c.text) << c.text;
+  }
+  hdrlist h;
+  const char *text = "A: 1\nB:  2 \r\nA: 3\r\n";
+  ASSERT_TRUE (hdr_parse (text, strlen (text), &h));
+  str t = hdr_text (h);
+  EXPECT_EQ (s2 (t), "A: 1\r\nB: 2\r\nA: 3\r\n");
+  hdrlist again;
+  ASSERT_TRUE (hdr_parse (t.cstr (), t.len (), &again));
+  EXPECT_EQ (s2 (hdr_text (again)), s2 (t));
+  EXPECT_EQ (s2 (hdr_join (again, "a")), "1, 3");
 }
 
 // ---- Dates ----

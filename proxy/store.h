@@ -21,6 +21,16 @@
 // the pieces every reader has passed, so the writer's read-ahead is bounded
 // by lag () and the slowest reader.
 //
+// A GET in the proxy, with the policy of cachepolicy.h:
+//   names = vary (url); sec = names ? cp_varykey (*names, req) : "";
+//   o = lookup (url, sec);
+//   complete o and cp_usable (o->meta, req, now): a hit, read it with a
+//     creader and send head () plus Age (cp_current_age);
+//   in progress o: a collapsed miss, read it with a creader as it grows;
+//   else fetch (conditional with cp_conditional when o has a validator);
+//     a 304 goes to cp_update and update (); a cp_storable answer to
+//     create (), its body to append () and then finish () or abort ().
+//
 // The calls that wake readers take the object by counted pointer and hold
 // it while the callbacks run, which may drop every other reference.
 // Pointers from iov () stay valid until advance () moves past them or the

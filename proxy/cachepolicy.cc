@@ -392,6 +392,28 @@ nextcomma (const char *p, const char *e)
   return p < e ? p : e;
 }
 
+// Calls f with each element of a comma-separated list, blanks around it
+// removed, empty ones skipped, until f returns true; whether one did.
+// With quotes, a comma inside a quoted-string does not split.
+template <class F>
+bool
+elements (const str &v, bool quotes, F f)
+{
+  const char *p = v.cstr (), *e = p + v.len ();
+  while (p < e) {
+    while (p < e && (isblank_ (*p) || *p == ','))
+      p++;
+    const char *t = p;
+    p = quotes ? nextcomma (p, e) : std::find (p, e, ',');
+    const char *te = p;
+    while (te > t && isblank_ (te[-1]))
+      te--;
+    if (te > t && f (t, size_t (te - t)))
+      return true;
+  }
+  return false;
+}
+
 } // namespace
 
 void
@@ -442,22 +464,12 @@ cc_request (ccdirs *cc, const hdrlist &req)
   cc_parse (cc, req);
   if (hdr_count (req, "cache-control"))
     return;
-  for (const hdr &x : each (req)) {
-    if (!iseq (x.name, "pragma"))
-      continue;
-    const char *p = x.val.cstr (), *e = p + x.val.len ();
-    while (p < e) {
-      while (p < e && (isblank_ (*p) || *p == ','))
-        p++;
-      const char *t = p;
-      while (p < e && istoken (*p))
-        p++;
-      if (iseq (str (t, p - t), "no-cache") &&
-          (p == e || isblank_ (*p) || *p == ','))
-        cc->no_cache = true;
-      p = nextcomma (p, e);
-    }
-  }
+  for (const hdr &x : each (req))
+    if (iseq (x.name, "pragma") &&
+        elements (x.val, true, [] (const char *t, size_t n) {
+          return n == 8 && !strncasecmp (t, "no-cache", 8);
+        }))
+      cc->no_cache = true;
 }
 
 bool
@@ -479,27 +491,13 @@ cp_vary (const hdrlist &resp, vec<str> *names)
 {
   names->clear ();
   std::vector<std::string> v;
-  for (const hdr &x : each (resp)) {
-    if (!iseq (x.name, "vary"))
-      continue;
-    const char *p = x.val.cstr (), *e = p + x.val.len ();
-    while (p < e) {
-      while (p < e && (isblank_ (*p) || *p == ','))
-        p++;
-      const char *t = p;
-      while (p < e && *p != ',')
-        p++;
-      const char *te = p;
-      while (te > t && isblank_ (te[-1]))
-        te--;
-      std::string name (t, te - t);
-      if (name == "*")
-        return -1;
-      std::transform (name.begin (), name.end (), name.begin (), lower);
-      if (!name.empty ())
-        v.push_back (name);
-    }
-  }
+  for (const hdr &x : each (resp))
+    if (iseq (x.name, "vary") &&
+        elements (x.val, false, [&v] (const char *t, size_t n) {
+          v.push_back (lowname (str (t, n)));
+          return v.back () == "*";
+        }))
+      return -1;
   std::sort (v.begin (), v.end ());
   v.erase (std::unique (v.begin (), v.end ()), v.end ());
   for (const std::string &s : v)
@@ -729,19 +727,9 @@ bool
 etagmatch (const str &list, const str &etag)
 {
   str mine = opaque (etag.cstr (), etag.len ());
-  const char *p = list.cstr (), *e = p + list.len ();
-  while (p < e) {
-    while (p < e && (isblank_ (*p) || *p == ','))
-      p++;
-    const char *t = p;
-    p = nextcomma (p, e);
-    const char *te = p;
-    while (te > t && isblank_ (te[-1]))
-      te--;
-    if ((te - t == 1 && *t == '*') || opaque (t, te - t) == mine)
-      return true;
-  }
-  return false;
+  return elements (list, true, [&mine] (const char *t, size_t n) {
+    return (n == 1 && *t == '*') || opaque (t, n) == mine;
+  });
 }
 
 } // namespace
@@ -783,21 +771,12 @@ void
 cp_strip (hdrlist *h)
 {
   std::set<std::string> named;
-  for (const hdr &x : each (*h)) {
-    if (!iseq (x.name, "connection"))
-      continue;
-    const char *p = x.val.cstr (), *e = p + x.val.len ();
-    while (p < e) {
-      while (p < e && (isblank_ (*p) || *p == ','))
-        p++;
-      const char *t = p;
-      while (p < e && istoken (*p))
-        p++;
-      if (p > t)
-        named.insert (lowname (str (t, p - t)));
-      p = nextcomma (p, e);
-    }
-  }
+  for (const hdr &x : each (*h))
+    if (iseq (x.name, "connection"))
+      elements (x.val, true, [&named] (const char *t, size_t n) {
+        named.insert (lowname (str (t, n)));
+        return false;
+      });
   hdrlist keep;
   for (const hdr &x : each (*h))
     if (cp_storedhdr (x.name.cstr (), x.name.len ()) &&

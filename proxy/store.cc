@@ -17,9 +17,10 @@ strhash::operator() (const str &s) const
 // ---- Objects ----
 
 cobj::cobj (const str &u, const str &sec)
-    : st (nullptr), firstpiece (0), firstbyte (0), _bodylen (0), accounted (0),
-      _complete (false), _aborted (false), rfirst (nullptr), rlast (nullptr),
-      nreaders (0), lprev (nullptr), lnext (nullptr), url (u), secondary (sec)
+    : st (nullptr), _secondary (sec), firstpiece (0), firstbyte (0),
+      _bodylen (0), accounted (0), _complete (false), _aborted (false),
+      rfirst (nullptr), rlast (nullptr), nreaders (0), lprev (nullptr),
+      lnext (nullptr), url (u)
 {
 }
 
@@ -31,8 +32,8 @@ cobj::~cobj ()
 size_t
 cobj::size () const
 {
-  size_t n = cobj_overhead + url.len () + secondary.len () + _head.len () +
-             pieces.size () * piece_overhead;
+  size_t n = cobj_overhead + url.len () + _secondary.len () +
+             (_head ? _head.len () : 0) + pieces.size () * piece_overhead;
   for (size_t i = 0; i < vary.size (); i++)
     n += piece_overhead + vary[i].len ();
   return n + size_t (_bodylen - firstbyte);
@@ -233,7 +234,7 @@ ptr<cobj>
 cstore::lookup (const str &url, const str &secondary)
 {
   for (cobj *o = tab[url]; o; o = tab.nextkeq (o))
-    if (o->secondary == secondary) {
+    if (o->_secondary == secondary) {
       unlink (o);
       link (o);
       return o->self;
@@ -249,17 +250,11 @@ cstore::vary (const str &url) const
 }
 
 ptr<cobj>
-cstore::create (const str &url, const str &secondary, const str &head,
-                const cachemeta &m, const vec<str> &vary)
+cstore::pending (const str &url, const str &secondary)
 {
   ptr<cobj> o = new refcounted<cobj> (url, secondary);
-  o->_head = head;
-  o->meta = m;
-  o->vary = vary;
-  if (o->size () > maxobject) {
-    toolarge++;
-    return nullptr;
-  }
+  if (const vec<str> *v = vary (url))
+    o->vary = *v;
   if (ptr<cobj> old = lookup (url, secondary))
     remove (old);
   o->st = this;
@@ -271,11 +266,53 @@ cstore::create (const str &url, const str &secondary, const str &head,
 }
 
 int
+cstore::sethead (ptr<cobj> o, const str &head, const cachemeta &m,
+                 const vec<str> &vary, const str &secondary)
+{
+  if (o->_head || o->_complete || o->_aborted)
+    panic ("cstore::sethead: the object has its head\n");
+  o->_head = head;
+  o->meta = m;
+  o->vary = vary;
+  o->_secondary = secondary;
+  if (o->st) {
+    for (cobj *x = tab[o->url]; x; x = tab.nextkeq (x))
+      if (x != o && x->_secondary == secondary) {
+        remove (x);
+        break;
+      }
+    unlink (o);
+    link (o);
+    account (o);
+  }
+  o->wake ();
+  return o->st != nullptr;
+}
+
+ptr<cobj>
+cstore::create (const str &url, const str &secondary, const str &head,
+                const cachemeta &m, const vec<str> &vary)
+{
+  size_t n = cobj_overhead + url.len () + secondary.len () + head.len ();
+  for (size_t i = 0; i < vary.size (); i++)
+    n += piece_overhead + vary[i].len ();
+  if (n > maxobject) {
+    toolarge++;
+    return nullptr;
+  }
+  ptr<cobj> o = pending (url, secondary);
+  sethead (o, head, m, vary, secondary);
+  return o;
+}
+
+int
 cstore::append (ptr<cobj> o, const str &piece)
 {
-  if (o->_complete || o->_aborted)
-    panic ("cstore::append: the object is %s\n",
-           o->_complete ? "complete" : "aborted");
+  if (o->_complete || o->_aborted || !o->_head)
+    panic ("cstore::append: the object is %s\n", o->_complete ? "complete"
+                                                 : o->_aborted
+                                                     ? "aborted"
+                                                     : "without its head");
   if (!piece.len ())
     return o->st != nullptr;
   o->pieces.push_back (piece);
@@ -291,8 +328,9 @@ cstore::append (ptr<cobj> o, const str &piece)
 void
 cstore::finish (ptr<cobj> o)
 {
-  if (o->_aborted)
-    panic ("cstore::finish: the object is aborted\n");
+  if (o->_aborted || !o->_head)
+    panic ("cstore::finish: the object is %s\n",
+           o->_aborted ? "aborted" : "without its head");
   o->_complete = true;
   o->wake ();
 }
@@ -311,6 +349,8 @@ cstore::abort (ptr<cobj> o)
 void
 cstore::update (ptr<cobj> o, const str &head, const cachemeta &m)
 {
+  if (!o->_head)
+    panic ("cstore::update: the object is without its head\n");
   o->_head = head;
   o->meta = m;
   if (!o->st)

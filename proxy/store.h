@@ -2,14 +2,17 @@
 // key, each a stored head, the metadata the cache policy needs and a body
 // held as counted pieces that readers hand to writev without copying.
 //
-// An object is created in progress by the one fetch that fills it (the
-// writer) and is found by lookup at once, so concurrent misses for one key
-// meet there (collapsed forwarding): each reader (creader) has its own
-// position and a wake-up callback run whenever a piece arrives, the body
-// completes or the fetch aborts.  finish publishes the object as complete;
-// abort (the body ended early, or the answer turned out not storable)
-// takes it out of the index and tells its readers, who then go to the
-// origin themselves.
+// A miss creates a pending object (no head yet) for the one fetch that
+// fills it (the writer); lookup finds it at once, so concurrent misses for
+// one key meet there (collapsed forwarding): each reader (creader) has its
+// own position and a wake-up callback run when the head arrives
+// (sethead), a piece arrives, the body completes or the fetch aborts.
+// finish publishes the object as complete; abort (the answer turned out not
+// storable, or the body ended early) takes it out of the index and tells
+// its readers, who then go to the origin themselves.  Who may join a
+// pending object is the proxy's choice: not a request with Authorization,
+// and after sethead only a reader whose own Vary key under the object's
+// names is the object's secondary ().
 //
 // Memory: objects are counted.  The store holds each indexed object once;
 // every creader and the writer's ptr hold it too, so an object evicted or
@@ -27,15 +30,17 @@
 //   complete o and cp_usable (o->meta, req, now): a hit, read it with a
 //     creader and send head () plus Age (cp_current_age);
 //   in progress o: a collapsed miss, read it with a creader as it grows;
-//   else fetch (conditional with cp_conditional when o has a validator);
-//     a 304 goes to cp_update and update (); a cp_storable answer to
-//     create (), its body to append () and then finish () or abort ().
+//   else pending (), fetch (conditional with cp_conditional when a stale
+//     o has a validator); a 304 goes to cp_update and update (); a
+//     cp_storable answer to sethead (), its body to append (), then
+//     finish () or abort (); anything else to abort () at once.
 //
 // The calls that wake readers take the object by counted pointer and hold
 // it while the callbacks run, which may drop every other reference.
 // Pointers from iov () stay valid until advance () moves past them or the
-// reader goes.  Errors: misuse (appending to a finished object) is a
-// panic; nothing here reads the network.  Single-threaded, no locks.
+// reader goes.  Errors: misuse (appending to a finished object or one
+// without its head, setting a head twice) is a panic; nothing here reads the
+// network.  Single-threaded, no locks.
 #ifndef OMBRIX_PROXY_STORE_H
 #define OMBRIX_PROXY_STORE_H
 
@@ -63,7 +68,8 @@ class cobj {
 
   cstore *st;              // null once out of the index
   ptr<cobj> self;          // the index's reference, while indexed
-  str _head;               // the stored head text
+  str _head;               // the stored head text; null while pending
+  str _secondary;          // the Vary key
   vec<str> pieces;         // the body from piece number firstpiece on
   uint64_t firstpiece;     // pieces dropped from the front (detached only)
   uint64_t firstbyte;      // body bytes dropped with them
@@ -80,14 +86,16 @@ class cobj {
   void trim ();
 
 public:
-  const str url;       // the URL key
-  const str secondary; // the Vary key; "" without Vary
-  vec<str> vary;       // the response's Vary names (cp_vary)
-  cachemeta meta;
+  const str url;  // the URL key
+  vec<str> vary;  // the response's Vary names (cp_vary)
+  cachemeta meta; // valid once the head is there
 
   cobj (const str &u, const str &sec);
   ~cobj ();
+  // Null until sethead.
   const str &head () const { return _head; }
+  // The Vary key; "" without Vary.
+  const str &secondary () const { return _secondary; }
   uint64_t bodylen () const { return _bodylen; }
   bool complete () const { return _complete; }
   bool aborted () const { return _aborted; }
@@ -179,9 +187,17 @@ public:
   // null when none is stored, an empty list when it had no Vary.
   const vec<str> *vary (const str &url) const;
 
-  // A new object in progress for url and secondary with its head, replacing
-  // any indexed one of the same keys (whose readers keep it).  Null when
-  // the head alone exceeds maxobject.
+  // A new pending object for url and secondary, replacing any indexed one
+  // of the same keys (whose readers keep it); it takes the Vary names of
+  // url's objects until sethead.
+  ptr<cobj> pending (const str &url, const str &secondary);
+  // The head of a pending object's answer, with its metadata, its Vary
+  // names and the writer's request's key under them (which replaces the
+  // key pending had and any other object of the new keys); wakes the
+  // readers.  1 while indexed, 0 when not (the head is over maxobject).
+  int sethead (ptr<cobj> o, const str &head, const cachemeta &m,
+               const vec<str> &vary, const str &secondary);
+  // pending and sethead together; null when the head is over maxobject.
   ptr<cobj> create (const str &url, const str &secondary, const str &head,
                     const cachemeta &m, const vec<str> &vary);
   // Appends a body piece (empty pieces are ignored) and wakes the readers:

@@ -29,6 +29,7 @@ struct mobj {
   std::string url, sec, head, body;
   size_t pieces = 0;
   bool complete = false, aborted = false, indexed = true;
+  bool hashead = true;
   ptr<cobj> o;        // the object itself
   bool writer = true; // still being filled
 
@@ -116,8 +117,13 @@ public:
     m->url = key (k);
     m->sec = k % 3 ? "" : "v" + std::to_string (k % 2);
     m->head = std::string (pick (300), 'h');
-    m->o = st.create (str (m->url.c_str ()), str (m->sec.c_str ()),
-                      str (m->head.c_str ()), cachemeta (), vec<str> ());
+    if (pick (2)) { // pending: the head comes with sethead
+      m->head.clear ();
+      m->hashead = false;
+      m->o = st.pending (str (m->url.c_str ()), str (m->sec.c_str ()));
+    } else
+      m->o = st.create (str (m->url.c_str ()), str (m->sec.c_str ()),
+                        str (m->head.c_str ()), cachemeta (), vec<str> ());
     if (m->size () > st.maxobject) {
       ASSERT_FALSE (m->o);
       return;
@@ -134,9 +140,35 @@ public:
     writers.push_back (m);
   }
 
+  // The head of a pending object, under a key that may differ.
+  void sethead (const std::shared_ptr<mobj> &m)
+  {
+    size_t before = m->size ();
+    std::string sec = pick (3) ? m->sec : pick (2) ? "" : "v1";
+    if (m->indexed) {
+      for (auto &x : lru)
+        if (x != m && x->url == m->url && x->sec == sec) {
+          unindex (x);
+          break;
+        }
+      lru.remove (m);
+      lru.push_front (m);
+    }
+    m->sec = sec;
+    m->head = std::string (pick (300), 's');
+    m->hashead = true;
+    resized (m, before);
+    wakeall (m);
+    EXPECT_EQ (st.sethead (m->o, str (m->head.c_str ()), cachemeta (),
+                           vec<str> (), str (sec.c_str ())),
+               m->indexed ? 1 : 0);
+  }
+
   void append ()
   {
     auto m = writers[pick (writers.size ())];
+    if (!m->hashead)
+      return sethead (m);
     std::string piece (pick (4) ? pick (600) : 0, char ('a' + pick (26)));
     size_t before = m->size ();
     if (!piece.empty ()) {
@@ -153,6 +185,8 @@ public:
   {
     size_t i = pick (writers.size ());
     auto m = writers[i];
+    if (ok && !m->hashead)
+      return sethead (m);
     writers.erase (writers.begin () + i);
     m->writer = false;
     wakeall (m);
@@ -176,7 +210,7 @@ public:
         auto m = *it;
         lru.erase (it);
         lru.push_front (m);
-        EXPECT_TRUE (o && s2 (o->head ()) == m->head);
+        EXPECT_TRUE (o && (o->head () ? s2 (o->head ()) : "") == m->head);
         m->o = o;
         return m;
       }
@@ -235,7 +269,7 @@ public:
       readers.erase (readers.begin () + pick (readers.size ()));
     else if (op < 95 && !lru.empty ()) {
       auto m = *std::next (lru.begin (), pick (lru.size ()));
-      if (!m->o)
+      if (!m->o || !m->hashead)
         return;
       size_t before = m->size ();
       m->head = std::string (pick (300), 'u');
@@ -267,7 +301,7 @@ public:
     for (auto &m : lru) {
       ASSERT_TRUE (o);
       ASSERT_EQ (s2 (o->url), m->url);
-      ASSERT_EQ (s2 (o->secondary), m->sec);
+      ASSERT_EQ (s2 (o->secondary ()), m->sec);
       ASSERT_EQ (o->size (), m->size ());
       o = o->older ();
     }
@@ -390,6 +424,9 @@ TEST (store, misuse_panics)
   st.finish (o);
   EXPECT_DEATH (st.append (o, str ("x")),
                 "PANIC: .*cstore::append: the object is complete");
+  ptr<cobj> p = st.pending (str ("v"), str (""));
+  EXPECT_DEATH (st.append (p, str ("x")),
+                "PANIC: .*cstore::append: the object is without its head");
 }
 
 } // namespace

@@ -1,6 +1,6 @@
 #include "core.h"
 #include "aerr.h"
-#include "err.h"
+#include "err_internal.h"
 #include "ihash.h"
 #include "malloc.h"
 #include "init.h"
@@ -479,7 +479,7 @@ ainit ()
 }
 
 void
-__core_check ()
+core_check ()
 {
   timecbs.check ();
   for (timecb_t *tp = timecbs.first (); tp; tp = timecbs.next (tp))

@@ -97,7 +97,7 @@ protected:
   void TearDown () override
   {
     sigcb_check (); // SIGCHLD from death tests' children
-    __core_check ();
+    core_check ();
     timecb_check (); // nothing may be left pending
     EXPECT_EQ (selwait.tv_sec, 86400);
   }
@@ -300,7 +300,7 @@ TEST_F (Timers, RandomOperationsAgainstMultimap)
       else
         EXPECT_GT (selwait.tv_sec, 90000);
     }
-    __core_check ();
+    core_check ();
   }
   for (auto &l : live)
     timecb_remove (l.second);
@@ -400,7 +400,7 @@ TEST_F (Descriptors, NselfdNeverShrinks)
   ASSERT_EQ (fd, maxfd - 1);
   fdcb (fd, selread, wrap (note, std::string ("x")));
   EXPECT_EQ (nselfd, maxfd);
-  __core_check ();
+  core_check ();
   fdcb (fd, selread, nullptr);
   EXPECT_EQ (nselfd, maxfd);
   close (fd);
@@ -449,7 +449,7 @@ TEST_F (Lazy, DueFromIntervalAfterRegistrationWithoutCatchingUp)
   EXPECT_EQ (trace.size (), 1u);
   lazycb_remove (l);
   lazycb_remove (nullptr);
-  __core_check ();
+  core_check ();
 }
 
 // The newest is examined first; a removal restarts the walk, and the
@@ -463,7 +463,7 @@ TEST_F (Lazy, NewestFirstAndRestartAfterRemoval)
   lazycb_check ();
   EXPECT_EQ (trace, (std::vector<std::string>{"c", "b"}));
   EXPECT_EQ (a, nullptr);
-  __core_check ();
+  core_check ();
   lazycb_remove (b);
   lazycb_remove (c);
 }
@@ -595,7 +595,7 @@ TEST_F (Signals, ChildrenEndedBeforeOneScanAreAllReaped)
   chldcb (b, wrap (exited, std::string ("old")));
   chldcb (b, wrap (exited, std::string ("b")));
   chldcb (c, wrap (exited, std::string ("c")));
-  __core_check ();
+  core_check ();
   for (pid_t p : {a, b, c, quiet, cleared}) {
     siginfo_t si;
     ASSERT_EQ (waitid (P_PID, p, &si, WEXITED | WNOWAIT), 0);
@@ -605,7 +605,7 @@ TEST_F (Signals, ChildrenEndedBeforeOneScanAreAllReaped)
   EXPECT_EQ (trace, (std::vector<std::string>{"a=3", "b=4", "c=5"}));
   EXPECT_EQ (waitpid (-1, nullptr, WNOHANG), -1);
   EXPECT_EQ (errno, ECHILD);
-  __core_check ();
+  core_check ();
 }
 
 // --------------------------------------------------- running the loop

@@ -179,7 +179,7 @@ httpparse::hdrval (str hdr)
 {
   str name, val;
   if (!splithdr (hdr, &name, &val))
-    panic_at (__POS__, "hdrval: bad header: %s\n", hdr.cstr ());
+    panic_at (ERR_POS, "hdrval: bad header: %s\n", hdr.cstr ());
   return val;
 }
 

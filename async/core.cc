@@ -1,6 +1,6 @@
 #include "core.h"
 #include "aerr.h"
-#include "err.h"
+#include "err_internal.h"
 #include "ihash.h"
 #include "malloc.h"
 #include "init.h"
@@ -392,12 +392,16 @@ amain ()
 void
 sigcatch (int sig)
 {
+  // The write fails with EBADF before the pipe exists and with EAGAIN when
+  // it is full: the interrupted code must find its own errno afterwards.
+  int saved = errno;
   sigdocheck = 1;
   sigcaught[sig] = 1;
   selwait.tv_sec = selwait.tv_usec = 0;
   char c = 0;
   ssize_t w = write (sigpipes[1], &c, 1);
   (void) w;
+  errno = saved;
 }
 
 cbv::ptr
@@ -479,7 +483,7 @@ ainit ()
 }
 
 void
-__core_check ()
+core_check ()
 {
   timecbs.check ();
   for (timecb_t *tp = timecbs.first (); tp; tp = timecbs.next (tp))

@@ -151,6 +151,6 @@ void sigcatch (int sig); // the handler installed for signals with callbacks
 // Invariant checker for the loop's tables: timer tree, descriptor sets
 // against callbacks, nselfd, lazy list links, child table.  Panics on the
 // first broken rule.
-void __core_check ();
+void core_check ();
 
 #endif

@@ -12,11 +12,6 @@
 #include <time.h>
 #include <unistd.h>
 
-// The plain-named functions are defined below under their own names.
-#undef warn
-#undef fatal
-#undef panic
-
 // Built at the diagnostics' place in the start-up order.  Messages issued
 // earlier see zero-filled storage: a null progname.
 bssstr progname INITPRIO (INITPRIO_ERR);
@@ -298,7 +293,7 @@ panic (const char *fmt, ...)
 {
   va_list ap;
   va_start (ap, fmt);
-  vplain (warnobj::abortflag, __backtrace (__POS__, -1), fmt, ap);
+  vplain (warnobj::abortflag, __backtrace (ERR_POS, -1), fmt, ap);
   va_end (ap);
   abort ();
 }

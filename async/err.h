@@ -124,25 +124,18 @@ void qel_vwarnx (const char *fmt, va_list ap)
 
 #define ERR_STR1(x) #x
 #define ERR_STR(x) ERR_STR1 (x)
-#define __POS__ __FILE__ ":" ERR_STR (__LINE__) // source position text
+#define ERR_POS __FILE__ ":" ERR_STR (__LINE__) // source position text
+
+// Programs write a warning as `warnobj (0) ("%s: %m\n", path)` or
+// `warnobj (0) << "text\n"`, and a fatal error or panic with the functions
+// above (panic_at (ERR_POS, ...) names the caller's line).  The library's
+// own sources use shorter spellings from a header that is not installed,
+// so nothing here claims the common names warn, fatal or panic as macros.
 
 // The library's own assertion: a failed condition is a panic whose text is
 // assertion "<condition>" failed at <file:line>.
 #define libassert(e)                                                           \
   ((e) ? (void) 0                                                              \
-       : panic_at (__POS__, "assertion \"%s\" failed at %s\n", #e, __POS__))
-
-// The three forms for library code, each a builder of one statement:
-//   warn ("%s: %m\n", path);         warn << "text " << s << "\n";
-//   fatal ("bind: %m\n");            exit status 1
-//   panic ("bad state %d\n", st);    stack-trace record of this line, abort
-// Object-like macros: they hide the C functions fatal and panic from C++
-// code that includes this header (the symbols stay for C callers), and a
-// system <err.h> included after this header would see warn as a macro.
-// The parentheses matter: `warnobj (f) ("x")` alone declares a variable f.
-#define warn (warnobj (0))
-#define fatal (fatalobj (warnobj::exitflag))
-#define panic                                                                  \
-  (fatalobj (warnobj::abortflag) ("%s\n", __backtrace (__POS__, -1)))
+       : panic_at (ERR_POS, "assertion \"%s\" failed at %s\n", #e, ERR_POS))
 
 #endif

@@ -74,7 +74,7 @@ checkchain (const _ihash_table *t, size_t os, size_t b, size_t *n)
 }
 
 void
-__ihash_check (const _ihash_table *t, size_t os)
+ihash_check (const _ihash_table *t, size_t os)
 {
   assert (t->tab && t->buckets >= 3);
   assert (t->entries < t->buckets || t->buckets == exp2primes[32]);

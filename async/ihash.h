@@ -10,7 +10,7 @@
 // stay valid across growth; only the bucket array moves.
 //
 // Errors: misuse (removing an element that is not linked, linking one
-// twice) is not detected; __ihash_check asserts the table's invariants.
+// twice) is not detected; ihash_check asserts the table's invariants.
 // Allocation never fails visibly.  Single-threaded.
 #ifndef OMBRIX_ASYNC_IHASH_H
 #define OMBRIX_ASYNC_IHASH_H
@@ -63,7 +63,7 @@ void _ihash_grow (_ihash_table *t, size_t os);
 // Debug checker: chain links point back correctly, every element sits in
 // the chain of its stored hash, entries counts them and stays below
 // buckets.  The first broken rule fails a standard assertion.
-void __ihash_check (const _ihash_table *t, size_t os);
+void ihash_check (const _ihash_table *t, size_t os);
 
 template <class V, ihash_entry<V> V::*field>
 class ihash_core {
@@ -184,7 +184,7 @@ public:
     clear ();
   }
 
-  void check () const { __ihash_check (&t, os ()); }
+  void check () const { ihash_check (&t, os ()); }
 
 private:
   V *scan (size_t i) const

@@ -1,6 +1,6 @@
 #include "myaddrs.h"
 
-#include "err.h"
+#include "err_internal.h"
 #include "ihash.h"
 #include "malloc.h"
 #include "str.h"

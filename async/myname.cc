@@ -1,6 +1,6 @@
 #include "myname.h"
 
-#include "err.h"
+#include "err_internal.h"
 #include "myaddrs.h"
 
 #include <arpa/inet.h>

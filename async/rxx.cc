@@ -319,7 +319,7 @@ rxx::run (const char *p, size_t len, int options)
   int r = pcre2_match (re, reinterpret_cast<PCRE2_SPTR> (p), len, 0, options,
                        md, nullptr);
   if (r <= 0 && r != PCRE2_ERROR_NOMATCH)
-    panic_at (__POS__, "rxx/pcre_exec error %d\n", r);
+    panic_at (ERR_POS, "rxx/pcre_exec error %d\n", r);
   nsubpat = r;
   const PCRE2_SIZE *ov = pcre2_get_ovector_pointer (md);
   for (int i = 0; i < 2 * r; i++)

@@ -1,5 +1,5 @@
 #include "socket.h"
-#include "err.h"
+#include "err_internal.h"
 #include "init.h"
 #include "suidprotect.h"
 

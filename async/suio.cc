@@ -1,5 +1,5 @@
 #include "suio.h"
-#include "err.h"
+#include "err_internal.h"
 #include "malloc.h"
 
 #include <algorithm>

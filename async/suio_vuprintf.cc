@@ -1,5 +1,5 @@
 #include "suio_vuprintf.h"
-#include "err.h"
+#include "err_internal.h"
 
 #include <cerrno>
 #include <climits>

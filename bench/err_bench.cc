@@ -1,7 +1,7 @@
 // One warning line to /dev/null: the library's builder and plain-named
 // function beside stdio's fprintf, unbuffered (one write per line, as the
 // error output does) and fully buffered.
-#include "async/err.h"
+#include "async/err_internal.h"
 
 #include <benchmark/benchmark.h>
 

@@ -18,8 +18,8 @@
 // input suio (bytes not yet a whole line) and a strbuf of echoes not yet
 // written.  A client that sends faster than it reads is throttled: while
 // more than maxpending bytes wait to be written, the server stops reading
-// from it, so memory per client stays bounded.  Diagnostics go through
-// warn and fatal, queued while the loop runs.
+// from it, so memory per client stays bounded.  Diagnostics (warnings and
+// fatal errors) are queued while the loop runs.
 #include "async/async.h"
 
 #include <arpa/inet.h>
@@ -91,7 +91,7 @@ flush (conn *c)
   if (out->resid ()) {
     int r = out->output (c->fd);
     if (r < 0) {
-      warn ("%s: write: %m\n", c->peer.cstr ());
+      warnobj (0) ("%s: write: %m\n", c->peer.cstr ());
       drop (c);
       return;
     }
@@ -129,7 +129,7 @@ readcb (conn *c)
   if (n < 0) {
     if (errno == EAGAIN || errno == EWOULDBLOCK || errno == EINTR)
       return;
-    warn ("%s: read: %m\n", c->peer.cstr ());
+    warnobj (0) ("%s: read: %m\n", c->peer.cstr ());
     drop (c);
     return;
   }
@@ -140,8 +140,8 @@ readcb (conn *c)
   } else
     c->last = tsnow;
   if (!echolines (c)) {
-    warn ("%s: line longer than %d bytes; closing\n", c->peer.cstr (),
-          int (maxline));
+    warnobj (0) ("%s: line longer than %d bytes; closing\n", c->peer.cstr (),
+                 int (maxline));
     drop (c);
     return;
   }
@@ -166,7 +166,8 @@ idlecb (conn *c)
     c->idle = timecb (due, wrap (idlecb, c));
     return;
   }
-  warn ("%s: no traffic for %d s; closing\n", c->peer.cstr (), int (idlesec));
+  warnobj (0) ("%s: no traffic for %d s; closing\n", c->peer.cstr (),
+               int (idlesec));
   drop (c);
 }
 
@@ -212,15 +213,16 @@ acceptcb ()
     if (fd < 0) {
       if (errno == EMFILE || errno == ENFILE || errno == ENOBUFS ||
           errno == ENOMEM) {
-        warn ("accept: %m; pausing for a second\n");
+        warnobj (0) ("accept: %m; pausing for a second\n");
         pauseaccept ();
       } else if (errno != EAGAIN && errno != EWOULDBLOCK && errno != EINTR &&
                  errno != ECONNABORTED)
-        warn ("accept: %m\n");
+        warnobj (0) ("accept: %m\n");
       return;
     }
     if (fd >= maxfd) { // beyond what select can watch
-      warn ("descriptor %d beyond the loop's limit; refusing a client\n", fd);
+      warnobj (0) ("descriptor %d beyond the loop's limit; refusing a client\n",
+                   fd);
       close (fd);
       pauseaccept ();
       return;
@@ -232,7 +234,8 @@ acceptcb ()
 static void
 stop (const char *sig)
 {
-  warn ("%s: %lu connections served, %d open; exiting\n", sig, nserved, nconns);
+  warnobj (0) ("%s: %lu connections served, %d open; exiting\n", sig, nserved,
+               nconns);
   fdcb (listenfd, selread, nullptr);
   close (listenfd);
   listenfd = -1;

@@ -19,11 +19,11 @@ static void
 readable ()
 {
   if (in.input (fds[0], 4096) == 0) { // end of file: the writer is done
-    warn ("done\n");
+    warnobj (0) ("done\n");
     exit (0);
   }
   while (str line = suio_getline (&in))
-    warn << line << "\n";
+    warnobj (0) << line << "\n";
 }
 
 int

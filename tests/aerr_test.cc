@@ -3,7 +3,7 @@
 // draining the queue.
 #include "async/aerr.h"
 #include "async/core.h"
-#include "async/err.h"
+#include "async/err_internal.h"
 #include "async/suio.h"
 
 #include <gtest/gtest.h>
@@ -37,7 +37,7 @@ protected:
     close (p[0]);
     if (p[1] >= 0)
       close (p[1]);
-    __core_check ();
+    core_check ();
   }
   std::string drain ()
   {

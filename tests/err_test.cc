@@ -3,7 +3,7 @@
 // that a message leaves in one gathered write.  A random sequence of
 // identity changes and messages is checked against a model of the line
 // layouts.
-#include "async/err.h"
+#include "async/err_internal.h"
 #include "async/init.h"
 
 #include <gtest/gtest.h>

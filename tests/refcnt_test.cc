@@ -176,7 +176,8 @@ TEST (Refcnt, LeakAndPlug)
 TEST (RefcntDeath, NullPtrHasNoRefForm)
 {
   ptr<counted> p;
-  EXPECT_DEATH ({ ref<counted> r (p); }, "Assertion `c' failed\\.");
+  EXPECT_DEATH ({ ref<counted> r (p); },
+                "refcnt\\.h:[0-9]+: .*[^[:alnum:]_]c[^[:alnum:]_]");
 }
 
 // Random operations on a few slots against a model of ids and next links;
@@ -339,18 +340,9 @@ say (const noisy &n)
 
 } // namespace
 
-TEST (Bssptr, NotStartedDuringMain)
-{
-  EXPECT_FALSE (globaldestruction);
-  EXPECT_FALSE (__globaldestruction_t::started);
-  EXPECT_FALSE (bsscb);
-}
-
 TEST (BssptrDeath, DestroyedOutsideGlobalDestruction)
 {
-  const char *text =
-      "refcnt\\.h:[0-9]+: bssptr<T>::~bssptr\\(\\) \\[with T = "
-      "\\{anonymous\\}::counted\\]: Assertion `globaldestruction' failed\\.";
+  const char *text = "refcnt\\.h:[0-9]+: .*globaldestruction";
   // An explicit destructor call on a static one.
   EXPECT_DEATH (
       {

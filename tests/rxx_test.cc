@@ -4,6 +4,7 @@
 
 #include "async/init.h"
 #include "async/rxx.h"
+#include "emulation.h"
 
 #include <gtest/gtest.h>
 
@@ -403,6 +404,9 @@ TEST (rxx, StudyFailure)
   pcre2_config (PCRE2_CONFIG_JIT, &jit);
   if (!jit)
     GTEST_SKIP () << "no JIT on this platform";
+  if (emulated ())
+    GTEST_SKIP () << emulation_skip
+                  << "RLIMIT_AS bounds QEMU's own mappings, not the program's";
   auto limit = [] {
     pcre2_jit_free_unused_memory (nullptr);
     // Leave free heap behind so that PCRE2's ordinary blocks still fit.

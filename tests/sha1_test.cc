@@ -346,8 +346,7 @@ TEST (sha1hmac_death, null_key_with_a_length)
 #else
   sha1hmac h;
   EXPECT_DEATH (h.setkey (nullptr, 5),
-                "crypt/sha1\\.cc:[0-9]+: .*setkey.*: Assertion `key \\|\\| "
-                "!klen' failed\\.");
+                "crypt/sha1\\.cc:[0-9]+: .*key \\|\\| !klen");
 #endif
 }
 

@@ -10,6 +10,8 @@
 // Every wait is bounded, and so is the whole run: a few seconds, sanitizer
 // builds included, since nearly all the time is spent in the kernel.
 
+#include "loopback.h"
+
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
@@ -50,20 +52,6 @@ soak_count ()
 {
   const char *v = getenv ("OMBRIX_SOAK_CONNECTIONS");
   return v && atol (v) > 0 ? atol (v) : kDefaultCount;
-}
-
-int
-free_port ()
-{
-  int s = socket (AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sin{};
-  sin.sin_family = AF_INET;
-  sin.sin_addr.s_addr = htonl (INADDR_LOOPBACK);
-  EXPECT_EQ (bind (s, (sockaddr *) &sin, sizeof (sin)), 0);
-  socklen_t len = sizeof (sin);
-  getsockname (s, (sockaddr *) &sin, &len);
-  close (s);
-  return ntohs (sin.sin_port);
 }
 
 // A connected client socket whose blocking calls give up after kWaitMs;
@@ -123,10 +111,12 @@ count_fds (pid_t pid)
 
 // The server binary as a child; its standard error goes to an unlinked
 // file, so that however much it writes it never blocks on us.
+// A port taken by another test before the server could bind it is
+// replaced by another.
 struct server {
   pid_t pid = -1;
   int errfd = -1;
-  int port = free_port ();
+  int port = -1;
 
   server ()
   {
@@ -134,6 +124,16 @@ struct server {
     errfd = mkstemp (tmpl);
     EXPECT_GE (errfd, 0);
     unlink (tmpl);
+    for (int attempt = 0; attempt < 20 && !spawn (); attempt++) {
+      waitpid (pid, nullptr, 0);
+      EXPECT_EQ (ftruncate (errfd, 0), 0);
+    }
+  }
+
+  // Starts the server on a fresh port; false if it found the port taken.
+  bool spawn ()
+  {
+    port = pick_port ();
     posix_spawn_file_actions_t fa;
     posix_spawn_file_actions_init (&fa);
     posix_spawn_file_actions_adddup2 (&fa, errfd, 2);
@@ -142,6 +142,8 @@ struct server {
     EXPECT_EQ (posix_spawn (&pid, OMBRIX_PROXY, &fa, nullptr, argv, environ),
                0);
     posix_spawn_file_actions_destroy (&fa);
+    return await_listen (pid, port) != 0 ||
+           stderr_text () != "bind: Address already in use\n";
   }
   ~server ()
   {

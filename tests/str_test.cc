@@ -228,15 +228,14 @@ TEST (MstrDeath, SetlenPastLength)
         mstr m (4);
         m.setlen (5);
       },
-      "str\\.h:[0-9]+: void mstr::setlen\\(size_t\\): Assertion "
-      "`n <= b->len' failed\\.");
+      "str\\.h:[0-9]+: .*n <= b->len");
   EXPECT_DEATH (
       {
         mstr m (4);
         m.setlen (2);
         m.setlen (3);
       },
-      "Assertion `n <= b->len' failed\\.");
+      "n <= b->len");
 }
 
 // The buffer side of strings: what is copied, what is referenced and for
@@ -614,12 +613,6 @@ bssstr bsstext;
 
 } // namespace
 
-TEST (Bssstr, NullUntilSet)
-{
-  EXPECT_FALSE (bsstext);
-  EXPECT_FALSE (globaldestruction);
-}
-
 TEST (BssstrDeath, TextOutlivesExit)
 {
   EXPECT_EXIT (
@@ -633,8 +626,7 @@ TEST (BssstrDeath, TextOutlivesExit)
 
 TEST (BssstrDeath, DestroyedOutsideGlobalDestruction)
 {
-  const char *text = "str\\.h:[0-9]+: bssstr::~bssstr\\(\\): Assertion "
-                     "`globaldestruction' failed\\.";
+  const char *text = "str\\.h:[0-9]+: .*globaldestruction";
   EXPECT_DEATH (
       {
         static bssstr b;

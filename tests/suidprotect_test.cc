@@ -36,7 +36,9 @@ struct ids {
 std::string
 runprobe (const ids &id, const char *flags, const char *arg = nullptr)
 {
-  int fd = open (probepath ().c_str (), O_RDONLY | O_CLOEXEC);
+  // Not close-on-exec: where an emulator runs the probe (binfmt_misc), it
+  // opens the program again through /dev/fd, after the exec.
+  int fd = open (probepath ().c_str (), O_RDONLY);
   int p[2];
   if (fd < 0 || pipe (p) < 0)
     return "cannot start the probe";

@@ -387,7 +387,7 @@ TEST (Vec, SwapExchangesBuffersWithoutTouchingElements)
 
 TEST (VecDeathTest, MoveIntoTheLiveRangeFails)
 {
-  const char *msg = "Assertion `dst < firstp \\|\\| dst >= lastp' failed";
+  const char *msg = "dst < firstp \\|\\| dst >= lastp";
   vec<int, 4> v;
   for (int k = 0; k < 3; k++)
     v.push_back (k);

@@ -13,7 +13,7 @@
 // leaves a partial line queued and returns from main.
 #include "async/aerr.h"
 #include "async/core.h"
-#include "async/err.h"
+#include "async/err_internal.h"
 #include "async/init.h"
 #include "async/socket.h"
 #include "async/suidprotect.h"

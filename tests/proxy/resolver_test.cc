@@ -285,7 +285,7 @@ protected:
     dns_shutdown ();
     dns_check ();
     dns.stop ();
-    __core_check ();
+    core_check ();
   }
   got resolve (const char *host)
   {

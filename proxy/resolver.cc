@@ -476,12 +476,12 @@ start (const char *servers, int timeout_ms, int tries)
   if (st.ch)
     return 0;
   if (timeout_ms <= 0 || tries <= 0) {
-    warn ("dns: bad timeout %d ms or tries %d\n", timeout_ms, tries);
+    warnobj (0) ("dns: bad timeout %d ms or tries %d\n", timeout_ms, tries);
     return -1;
   }
   int e = ares_library_init (ARES_LIB_INIT_ALL);
   if (e) {
-    warn ("dns: %s\n", ares_strerror (e));
+    warnobj (0) ("dns: %s\n", ares_strerror (e));
     return -1;
   }
   ares_options o;
@@ -497,13 +497,13 @@ start (const char *servers, int timeout_ms, int tries)
     mask |= ARES_OPT_DOMAINS; // none: names as given
   ares_channel ch;
   if ((e = ares_init_options (&ch, &o, mask))) {
-    warn ("dns: %s\n", ares_strerror (e));
+    warnobj (0) ("dns: %s\n", ares_strerror (e));
     ares_library_cleanup ();
     return -1;
   }
   ares_set_socket_callback (ch, sockcreate, nullptr);
   if (servers && (e = ares_set_servers_ports_csv (ch, servers))) {
-    warn ("dns: servers %s: %s\n", servers, ares_strerror (e));
+    warnobj (0) ("dns: servers %s: %s\n", servers, ares_strerror (e));
     ares_destroy (ch);
     ares_library_cleanup ();
     return -1;

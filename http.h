@@ -49,6 +49,9 @@ protected:
   // What every derived reset does first: firstdone false, _headers empty.
   void resetbase ();
 
+private:
+  int takeline (const char *p, size_t n, bool blank, const str &copy);
+
 public:
   // Consumes complete logical lines from the front of uio: 1 once the
   // blank line ending the head is consumed (later bytes stay), 0 when more

@@ -151,28 +151,49 @@ static const char *const knownnames[] = {
 };
 static constexpr size_t nknown = sizeof (knownnames) / sizeof (*knownnames);
 
-// Released at exit with the other statics, after every parser in a static
-// that was built later.
-static struct knownstrs {
-  str s[nknown];
+// The shared strs of the known names in an open-addressed table keyed by
+// length, first, middle and last letter; released at exit with the other
+// statics.
+struct knownstrs {
+  static constexpr size_t slots = 128; // a power of two, over 4 * nknown
+  str s[slots];
+
+  static size_t hash (const char *p, size_t n)
+  {
+    return (n * 31 + lower (p[0]) * 7 + lower (p[n / 2]) * 3 +
+            lower (p[n - 1])) &
+           (slots - 1);
+  }
   knownstrs ()
   {
-    for (size_t i = 0; i < nknown; i++)
-      s[i] = knownnames[i];
+    for (const char *k : knownnames) {
+      size_t h = hash (k, strlen (k));
+      while (s[h])
+        h = (h + 1) & (slots - 1);
+      s[h] = k;
+    }
   }
-} known INITPRIO (INITPRIO_HTTP);
+};
+static_assert (knownstrs::slots >= 4 * nknown, "a sparse table");
+static knownstrs known INITPRIO (INITPRIO_HTTP);
 
-// The lower-cased name of the n bytes at p: a shared known one when it is
-// one, else a new str.
+// The lower-cased name of the n (> 0) bytes at p: a shared known one when
+// it is one, else a new str.
 static str
 headername (const char *p, size_t n)
 {
-  for (size_t i = 0; i < nknown; i++) {
-    const str &k = known.s[i];
-    if (k.len () == n && lower (p[0]) == k[0] && caseeq (p, n, k.cstr (), n))
+  char low[32]; // longer than every known name
+  if (n > sizeof (low))
+    return copycase (p, n, tolow);
+  for (size_t i = 0; i < n; i++)
+    low[i] = lower (p[i]);
+  for (size_t h = knownstrs::hash (low, n); known.s[h];
+       h = (h + 1) & (knownstrs::slots - 1)) {
+    const str &k = known.s[h];
+    if (k.len () == n && !memcmp (low, k.cstr (), n))
       return k;
   }
-  return copycase (p, n, tolow);
+  return str (low, n);
 }
 
 // ---- Splitters ----
@@ -468,31 +489,36 @@ httpparse::takeline (const char *p, size_t n, bool blank, const str &copy)
   return 0;
 }
 
-// Lines that lie whole in the first entry are read where they are: the
-// bytes are removed only after the line has been handled, since removing
-// them may free the memory they live in.
+// Lines that lie whole in the first entry are read where they are, and
+// removed together when parse returns or has to look further: removing
+// bytes may free the memory they live in, and costs a call per removal.
 int
 httpparse::parse (suio *uio)
 {
+  size_t done = 0; // bytes at the front handled and not yet removed
   for (;;) {
-    const char *p = nullptr;
     size_t n = 0;
+    const char *p = nullptr;
     if (uio->iovcnt ()) {
-      p = static_cast<const char *> (uio->iov ()->iov_base);
-      n = lineinplace (p, uio->iov ()->iov_len);
+      p = static_cast<const char *> (uio->iov ()->iov_base) + done;
+      n = lineinplace (p, uio->iov ()->iov_len - done);
     }
     int r;
     if (n) {
       r = takeline (p, n, n == 1 || (n == 2 && p[0] == '\r'), str ());
-      uio->rembytes (n);
+      done += n;
     } else {
+      uio->rembytes (done);
+      done = 0;
       str h = gethdr (uio);
       if (!h)
         return 0;
       r = takeline (h.cstr (), h.len (), !h.len (), h);
     }
-    if (r)
+    if (r) {
+      uio->rembytes (done);
       return r;
+    }
   }
 }
 
@@ -581,42 +607,66 @@ digits (const char *p, int n)
   return v;
 }
 
-// Index of the three letters at p among names (exact case), or -1.
+// Index of the three letters at p among names (exact case), or -1.  The
+// caller has checked that p holds three bytes other than NUL.
 static int
 nameindex (const char *p, const char *names)
 {
   for (int i = 0; names[3 * i]; i++)
-    if (!strncmp (p, names + 3 * i, 3))
+    if (p[0] == names[3 * i] && p[1] == names[3 * i + 1] &&
+        p[2] == names[3 * i + 2])
       return i;
   return -1;
 }
 
-// The canonical RFC 1123 form "Sun, 06 Nov 1994 08:49:37 GMT" that servers
-// send, read directly: strptime spends most of a microsecond trying every
-// day and month name.  Only texts that strptime reads the same way are
-// taken (exact names, every field inside strptime's ranges); any other
-// returns false and is left to strptime.
+// The fields of the canonical RFC 1123 form "Sun, 06 Nov 1994 08:49:37
+// GMT" that servers send, read directly: strptime spends most of a
+// microsecond trying every day and month name.  Only texts that strptime
+// reads the same way are taken (exact names, every field inside
+// strptime's ranges); any other returns false and is left to strptime.
+// The caller has checked the punctuation, so t holds 29 bytes; a NUL
+// among them fails as a letter or a digit.
+static bool
+rfc1123fields (const char *t, time_t *res)
+{
+  static const char days[] = "SunMonTueWedThuFriSat";
+  static const char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
+  int mon = nameindex (t + 8, months);
+  int d = digits (t + 5, 2), y = digits (t + 12, 4);
+  int h = digits (t + 17, 2), mi = digits (t + 20, 2), s = digits (t + 23, 2);
+  if (nameindex (t, days) < 0 || mon < 0 || d < 1 || d > 31 || y < 0 || h < 0 ||
+      h > 23 || mi < 0 || mi > 59 || s < 0 || s > 59)
+    return false;
+  *res = daysfromcivil (y, mon + 1, d) * 86400 + h * 3600 + mi * 60 + s;
+  return true;
+}
+
+// The punctuation checked byte by byte: the NUL of a shorter text fails
+// before anything past it is read.
 static bool
 rfc1123 (const char *t, time_t *res)
 {
   static const char form[] = "@@@, ## @@@ #### ##:##:## GMT";
-  static const char days[] = "SunMonTueWedThuFriSat";
-  static const char months[] = "JanFebMarAprMayJunJulAugSepOctNovDec";
-  // Byte by byte: the NUL of a shorter text fails before anything past it
-  // is read.
   for (int i = 0; form[i]; i++)
     if (form[i] == '#'   ? t[i] < '0' || t[i] > '9'
         : form[i] == '@' ? !t[i]
                          : t[i] != form[i])
       return false;
-  int mon = nameindex (t + 8, months);
-  int d = digits (t + 5, 2), y = digits (t + 12, 4);
-  int h = digits (t + 17, 2), mi = digits (t + 20, 2), s = digits (t + 23, 2);
-  if (nameindex (t, days) < 0 || mon < 0 || d < 1 || d > 31 || h > 23 ||
-      mi > 59 || s > 59)
-    return false;
-  *res = daysfromcivil (y, mon + 1, d) * 86400 + h * 3600 + mi * 60 + s;
-  return true;
+  return rfc1123fields (t, res);
+}
+
+// parsetime of a header value, which is NUL-terminated and whose length
+// is known: with 29 bytes or more the punctuation is read in one go.
+static time_t
+datevalue (const str &v)
+{
+  const char *t = v.cstr ();
+  time_t res;
+  if (v.len () >= 29 && t[3] == ',' && t[4] == ' ' && t[7] == ' ' &&
+      t[11] == ' ' && t[16] == ' ' && t[19] == ':' && t[22] == ':' &&
+      !memcmp (t + 25, " GMT", 4) && rfc1123fields (t, &res))
+    return res;
+  return httpparse::parsetime (t);
 }
 
 time_t
@@ -678,13 +728,31 @@ httpparse::parsereq (str *method, str *url, str line)
 
 // ---- Requests ----
 
+// SHA-1 framed here rather than through a sha1ctx: a URL is one or two
+// blocks, and the context's buffering and virtual calls cost a good part
+// of a key.  The padding is the standard's (0x80, zeros, the bit length
+// big-endian); the tests hold the result against sha1ctx.
 str
 hashstr (str src)
 {
-  sha1ctx c;
-  c.update (src.cstr (), src.len ());
+  const u_char *p = reinterpret_cast<const u_char *> (src.cstr ());
+  size_t n = src.len (), whole = n / sha1::blocksize;
+  u_int32_t st[sha1::statewords];
+  sha1::newstate (st);
+  if (whole)
+    sha1::transformv (st, p, whole);
+  u_char tail[2 * sha1::blocksize];
+  size_t r = n % sha1::blocksize, tb = r < sha1::blocksize - 8 ? 1 : 2;
+  size_t end = tb * sha1::blocksize;
+  memcpy (tail, p + whole * sha1::blocksize, r);
+  tail[r] = 0x80;
+  memset (tail + r + 1, 0, end - 8 - r - 1);
+  u_int64_t bits = static_cast<u_int64_t> (n) * 8;
+  for (int i = 0; i < 8; i++)
+    tail[end - 1 - i] = static_cast<u_char> (bits >> (8 * i));
+  sha1::transformv (st, tail, tb);
   u_char d[sha1::hashsize];
-  c.final (d);
+  sha1::state2bytes (d, st);
   return armor32 (d, sizeof (d));
 }
 
@@ -729,7 +797,7 @@ httpreq::doheader (str name, str val)
     if (checkpragma (val, "no-cache"))
       nocache = true;
   } else if (is (name, "if-modified-since")) {
-    if_modified_since = parsetime (val);
+    if_modified_since = datevalue (val);
     return true;
   } else if (is (name, "content-length"))
     _content_length = strtoint (val);
@@ -792,11 +860,11 @@ httpresp::doheader (str name, str val)
     if (checkpragma (val, "no-cache"))
       nocache = true;
   } else if (is (name, "date"))
-    date = parsetime (val);
+    date = datevalue (val);
   else if (is (name, "expires"))
-    expires = parsetime (val);
+    expires = datevalue (val);
   else if (is (name, "last-modified"))
-    last_modified = parsetime (val);
+    last_modified = datevalue (val);
   else if (is (name, "content-length"))
     _content_length = strtoint (val);
   return false;

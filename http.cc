@@ -120,6 +120,68 @@ caseeq (const char *p, size_t n, const char *lit, size_t litlen)
   return true;
 }
 
+// Small strs (header values and names, status messages) come from a free
+// list of blocks of one size: a head makes and drops a dozen of them, and
+// the general allocator costs a good part of a header.  At most poolmax
+// blocks wait on the list (kept to the end of the process, reachable);
+// under AddressSanitizer every str takes the general allocator, so that a
+// use after the last reference is still caught.
+#if defined(__SANITIZE_ADDRESS__)
+static str
+smallstr (const char *p, size_t n)
+{
+  return str (p, n);
+}
+#else
+static constexpr size_t poolblock = 96; // header, bytes and zero byte
+static constexpr size_t poolmax = 256;
+
+struct poolfree {
+  poolfree *next;
+};
+static poolfree *poolhead;
+static size_t poolcount;
+
+static void
+pooldel (void *b)
+{
+  if (poolcount >= poolmax) {
+    ::operator delete (b);
+    return;
+  }
+  poolfree *f = static_cast<poolfree *> (b);
+  f->next = poolhead;
+  poolhead = f;
+  poolcount++;
+}
+
+// A str over a block made here: str keeps its block protected.
+struct pooledstr : str {
+  explicit pooledstr (strobj *o) { b = o; }
+};
+
+static str
+smallstr (const char *p, size_t n)
+{
+  if (n >= poolblock - sizeof (strobj))
+    return str (p, n);
+  void *m;
+  if (poolhead) {
+    m = poolhead;
+    poolhead = poolhead->next;
+    poolcount--;
+  } else
+    m = ::operator new (poolblock);
+  strobj *o = static_cast<strobj *> (m);
+  o->refcnt = 0;
+  o->len = n;
+  o->delfn = pooldel;
+  memcpy (o->dat (), p, n);
+  o->dat ()[n] = '\0';
+  return pooledstr (o);
+}
+#endif
+
 // The lower-cased header names the parsers look at or meet most, made once:
 // a head names each of them without an allocation.
 static const char *const knownnames[] = {
@@ -151,26 +213,31 @@ static const char *const knownnames[] = {
 };
 static constexpr size_t nknown = sizeof (knownnames) / sizeof (*knownnames);
 
-// The shared strs of the known names in an open-addressed table keyed by
-// length, first, middle and last letter; released at exit with the other
+// The known names in an open-addressed table keyed by length, first,
+// middle and last letter, each beside its text zero-padded to 32 bytes so
+// that a lookup compares four words; released at exit with the other
 // statics.
 struct knownstrs {
   static constexpr size_t slots = 128; // a power of two, over 4 * nknown
-  str s[slots];
+  static constexpr size_t width = 32;  // longer than every known name
+  struct slot {
+    u_int64_t w[width / 8]; // the name, zero-padded
+    str s;                  // null: an empty slot
+  } t[slots];
 
   static size_t hash (const char *p, size_t n)
   {
-    return (n * 31 + lower (p[0]) * 7 + lower (p[n / 2]) * 3 +
-            lower (p[n - 1])) &
-           (slots - 1);
+    return (n * 31 + p[0] * 7 + p[n / 2] * 3 + p[n - 1]) & (slots - 1);
   }
   knownstrs ()
   {
     for (const char *k : knownnames) {
-      size_t h = hash (k, strlen (k));
-      while (s[h])
+      size_t n = strlen (k), h = hash (k, n);
+      while (t[h].s)
         h = (h + 1) & (slots - 1);
-      s[h] = k;
+      memset (t[h].w, 0, width);
+      memcpy (t[h].w, k, n);
+      t[h].s = k;
     }
   }
 };
@@ -182,18 +249,20 @@ static knownstrs known INITPRIO (INITPRIO_HTTP);
 static str
 headername (const char *p, size_t n)
 {
-  char low[32]; // longer than every known name
-  if (n > sizeof (low))
+  if (n > knownstrs::width)
     return copycase (p, n, tolow);
+  u_int64_t w[knownstrs::width / 8] = {0, 0, 0, 0};
+  char *low = reinterpret_cast<char *> (w);
   for (size_t i = 0; i < n; i++)
-    low[i] = lower (p[i]);
-  for (size_t h = knownstrs::hash (low, n); known.s[h];
+    low[i] = p[i] | (static_cast<unsigned char> (p[i] - 'A') < 26 ? 0x20 : 0);
+  for (size_t h = knownstrs::hash (low, n); known.t[h].s;
        h = (h + 1) & (knownstrs::slots - 1)) {
-    const str &k = known.s[h];
-    if (k.len () == n && !memcmp (low, k.cstr (), n))
-      return k;
+    const knownstrs::slot &k = known.t[h];
+    if (!((k.w[0] ^ w[0]) | (k.w[1] ^ w[1]) | (k.w[2] ^ w[2]) |
+          (k.w[3] ^ w[3])))
+      return k.s;
   }
-  return str (low, n);
+  return smallstr (low, n);
 }
 
 // ---- Splitters ----
@@ -469,7 +538,7 @@ int
 httpparse::takeline (const char *p, size_t n, bool blank, const str &copy)
 {
   if (!firstdone) {
-    str line = copy ? copy : blank ? str ("", 0) : str (p, n);
+    str line = copy ? copy : blank ? str ("", 0) : smallstr (p, n);
     if (!dofirst (line))
       return -1;
     firstdone = true;
@@ -480,7 +549,7 @@ httpparse::takeline (const char *p, size_t n, bool blank, const str &copy)
   hdrsplit h;
   if (!splithdr (p, n, &h))
     return -1;
-  if (!doheader (headername (p, h.namelen), str (p + h.val, h.vallen))) {
+  if (!doheader (headername (p, h.namelen), smallstr (p + h.val, h.vallen))) {
     if (copy)
       suio_print (_headers.tosuio (), copy);
     else
@@ -829,7 +898,7 @@ httpparse::parseresp (int *status, str *msg, str line)
   if (!line || !splitstatus (line.cstr (), line.len (), &st, &m, &ml))
     return false;
   *status = st;
-  *msg = str (line.cstr () + m, ml);
+  *msg = smallstr (line.cstr () + m, ml);
   return true;
 }
 

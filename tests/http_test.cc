@@ -486,6 +486,24 @@ TEST (httpparse, MegabyteValuesInEveryPosition)
   EXPECT_EQ (p.statusmsg.len (), big + 1); // the CR stays
 }
 
+// No static helper keeps a reference to the line it read: a 20 MB line
+// must not stay allocated after its parse.
+TEST (httpparse, NothingKeepsALineAfterwards)
+{
+  str hdr (("X: " + std::string (20 << 20, 'v') + "\r\n").c_str ());
+  str status ("HTTP/1.0 200 OK\r\n"), req ("GET http://h/ HTTP/1.0\r\n");
+  EXPECT_EQ (httpparse::hdrname (hdr), "x");
+  EXPECT_EQ (httpparse::hdrval (hdr).len (), size_t (20 << 20));
+  int st;
+  str msg, method, url, host, path;
+  u_int16_t port;
+  EXPECT_TRUE (httpparse::parseresp (&st, &msg, status));
+  EXPECT_TRUE (httpparse::parsereq (&method, &url, req));
+  EXPECT_TRUE (httpparse::parseurl (&host, &port, &path, url));
+  for (const str *s : {&hdr, &status, &req, &url})
+    EXPECT_EQ (s->obj ()->refcnt, 1u);
+}
+
 // The splitters against the patterns on generated and damaged heads, with
 // a head of megabytes now and then: the same result, every field and every
 // byte passed on, for requests and responses.  OMBRIX_DIFF_HEADS sets the

@@ -32,8 +32,8 @@ struct httprefrx {
 inline httprefrx &
 refrx ()
 {
-  static httprefrx *r = new httprefrx; // kept to the end: used at exit too
-  return *r;
+  static httprefrx r;
+  return r;
 }
 
 // What the reference answers: the result and every field, as one text.

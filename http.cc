@@ -41,9 +41,10 @@ static struct httpinit {
 
 // ---- Byte classes and small strings ----
 
-// The classes the patterns name, for the POSIX locale: \s is space, tab,
-// LF, VT, FF and CR; \w letters, digits and underscore.  Bytes from 0x80
-// up belong to none.
+// The classes the patterns name, for the POSIX locale: c_ws is \s (space,
+// tab, LF, VT, FF, CR), c_host is [\w.-] (letters, digits, underscore,
+// dot, hyphen), c_namestop ends a header name (\s or a colon).  Bytes
+// from 0x80 up belong to none.
 enum { c_ws = 1, c_host = 2, c_digit = 4, c_namestop = 8 };
 
 struct byteclasses {

@@ -5,20 +5,24 @@
 // answers with itself (httperror), dated with httptime.
 //
 // Memory: a parser owns its fields (counted strs) and the builder behind
-// headers (), which holds the head to be passed on; lines longer than 128
-// bytes are kept there by reference to their own counted blocks, so the
-// builder's ranges stay valid while the parser lives and is not reset.
+// headers (), which holds the head to be passed on: lines read where they
+// lie in the caller's suio are copied into it, and a line that had to be
+// gathered from several entries is kept by reference to its own counted
+// block, so the builder's ranges stay valid while the parser lives and is
+// not reset.  Nothing refers to the caller's bytes once parse returns.
 // The const char * accessors of httpreq point into its strs: valid until the
 // field is set again, the next reset (httpreq_parse resets first) or the
 // parser's end.
 //
 // Errors: malformed input is never a panic, only a -1 result (and a false
 // from the boolean helpers, which then leave their outputs untouched).
-// Misuse (removing more bytes than a suio holds, a null str to httperror)
-// is the standard assertion; hdrval on a line without the header form and
-// httptime on a clock outside the years 1000 to 9999 are panics.  Not
-// thread-safe: the module's four compiled patterns keep the state of their
-// last match, and httperror computes its server name once, unlocked.
+// No input, of any length, makes a parser panic: heads are read by
+// hand-written splitters, not by the module's four patterns (compiled at
+// start-up, they describe the same language).  Misuse (removing more
+// bytes than a suio holds, a null str to httperror) is the standard
+// assertion; hdrval on a line without the header form and httptime on a
+// clock outside the years 1000 to 9999 are panics.  Not thread-safe:
+// httperror computes its server name once, unlocked.
 #ifndef OMBRIX_HTTP_H
 #define OMBRIX_HTTP_H
 
@@ -48,6 +52,9 @@ protected:
   httpparse () : firstdone (false) {}
   // What every derived reset does first: firstdone false, _headers empty.
   void resetbase ();
+
+private:
+  int takeline (const char *p, size_t n, bool blank, const str &copy);
 
 public:
   // Consumes complete logical lines from the front of uio: 1 once the

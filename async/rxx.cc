@@ -305,9 +305,10 @@ rxx::study ()
                    << rxx_pcre2_message (r);
 }
 
-// Offsets are kept as ints: a subject must fit in an int.
-bool
-rxx::run (const char *p, size_t len, int options)
+// Offsets are kept as ints: a subject must fit in an int.  A matching
+// error panics unless mayfail, which makes it -1 with no match kept.
+int
+rxx::run (const char *p, size_t len, int options, bool mayfail)
 {
   libassert (re);
   libassert (len <= INT_MAX);
@@ -318,8 +319,12 @@ rxx::run (const char *p, size_t len, int options)
   }
   int r = pcre2_match (re, reinterpret_cast<PCRE2_SPTR> (p), len, 0, options,
                        md, nullptr);
-  if (r <= 0 && r != PCRE2_ERROR_NOMATCH)
-    panic_at (ERR_POS, "rxx/pcre_exec error %d\n", r);
+  if (r <= 0 && r != PCRE2_ERROR_NOMATCH) {
+    if (!mayfail)
+      panic_at (ERR_POS, "rxx/pcre_exec error %d\n", r);
+    nsubpat = -1;
+    return -1;
+  }
   nsubpat = r;
   const PCRE2_SIZE *ov = pcre2_get_ovector_pointer (md);
   for (int i = 0; i < 2 * r; i++)
@@ -332,14 +337,22 @@ rxx::exec (str s, int options)
 {
   libassert (s);
   subj = s;
-  return run (s.cstr (), s.len (), options);
+  return run (s.cstr (), s.len (), options, false);
 }
 
 bool
 rxx::_exec (const char *p, size_t len, int options)
 {
   subj = str ();
-  return run (p, len, options);
+  return run (p, len, options, false);
+}
+
+int
+rxx::tryexec (str s, int options)
+{
+  libassert (s);
+  subj = s;
+  return run (s.cstr (), s.len (), options, true);
 }
 
 rxx::matchresult

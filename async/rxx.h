@@ -14,8 +14,11 @@
 // constructor panics with it.  Misuse (a negative group, matching without a
 // pattern, a null subject or one over INT_MAX bytes, at after _exec,
 // a foreign or stale block handed to rcfree or rccopy) fails the library
-// assertion; a PCRE2 matching error other than "no match" is a panic.  Not
-// thread-safe: one rxx is matched from one place at a time.
+// assertion; a PCRE2 matching error other than "no match" (a match, depth
+// or heap limit reached on a long subject) is a panic from exec and _exec,
+// and -1 from tryexec, which code matching input from the network uses.
+// The subject a match keeps is released by clear ().  Not thread-safe: one
+// rxx is matched from one place at a time.
 #ifndef OMBRIX_ASYNC_RXX_H
 #define OMBRIX_ASYNC_RXX_H
 
@@ -70,7 +73,7 @@ class rxx {
 
   void copy (const rxx &r);
   void freemem ();
-  bool run (const char *p, size_t len, int options);
+  int run (const char *p, size_t len, int options, bool mayfail);
 
 public:
   // The state of the most recent match of r: valid until r matches again.
@@ -107,6 +110,9 @@ public:
   bool exec (str s, int options = 0);
   // Matches the len bytes at p; at is not available afterwards.
   bool _exec (const char *p, size_t len, int options = 0);
+  // As exec, but 1 on a match, 0 on none and -1, with no match kept, for
+  // a matching error.
+  int tryexec (str s, int options = 0);
   matchresult search (str s, int options = 0);
   // A match of the whole of s.
   matchresult match (str s, int options = 0);

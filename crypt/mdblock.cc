@@ -29,10 +29,21 @@ mdblock::update (const void *data, size_t len)
     p += n;
     len -= n;
   }
-  for (; len >= blocksize; p += blocksize, len -= blocksize)
-    consume (p);
+  if (len >= blocksize) {
+    size_t n = len / blocksize;
+    consumeblocks (p, n);
+    p += n * blocksize;
+    len -= n * blocksize;
+  }
   if (len)
     memcpy (buffer, p, len);
+}
+
+void
+mdblock::consumeblocks (const u_char *blocks, size_t n)
+{
+  for (; n; n--, blocks += blocksize)
+    consume (blocks);
 }
 
 void

@@ -3,6 +3,12 @@
 #include <cassert>
 #include <cstring>
 
+#if defined(__x86_64__) || defined(__i386__)
+#include <cpuid.h>
+#include <immintrin.h>
+#define SHA1_X86 1
+#endif
+
 namespace {
 
 inline u_int32_t
@@ -169,6 +175,118 @@ sha1::transform (u_int32_t *state, const u_int8_t *block)
   state[4] += e;
 }
 
+// ---- The x86 SHA extensions ----
+//
+// Four rounds per sha1rnds4; sha1nexte derives E for the next four from the
+// old A, sha1msg1/sha1msg2 and a xor extend the schedule four words at a
+// time.  ABCD is kept with A in the high lane, hence the shuffles in and
+// out.
+#ifdef SHA1_X86
+
+#define SHA1_TARGET __attribute__ ((target ("sha,sse4.1,ssse3")))
+
+// Four rounds of group g (0 to 19) for g >= 3: m[g % 4] holds the schedule
+// words of this group; the next groups' words are prepared on the way.
+// e0/e1 alternate as the E input and the saved ABCD.  The compiler drops
+// what the last groups compute for nothing.
+#define SHA1_QUAD(g, ein, eout, f)                                             \
+  do {                                                                         \
+    ein = _mm_sha1nexte_epu32 (ein, m[(g) % 4]);                               \
+    eout = abcd;                                                               \
+    m[((g) + 1) % 4] = _mm_sha1msg2_epu32 (m[((g) + 1) % 4], m[(g) % 4]);      \
+    abcd = _mm_sha1rnds4_epu32 (abcd, ein, f);                                 \
+    m[((g) + 3) % 4] = _mm_sha1msg1_epu32 (m[((g) + 3) % 4], m[(g) % 4]);      \
+    m[((g) + 2) % 4] = _mm_xor_si128 (m[((g) + 2) % 4], m[(g) % 4]);           \
+  } while (0)
+
+SHA1_TARGET static void
+transform_shani (u_int32_t *state, const u_int8_t *p, size_t n)
+{
+  const __m128i bswap =
+      _mm_set_epi64x (0x0001020304050607ULL, 0x08090a0b0c0d0e0fULL);
+  __m128i abcd = _mm_shuffle_epi32 (
+      _mm_loadu_si128 (reinterpret_cast<const __m128i *> (state)), 0x1b);
+  __m128i e0 = _mm_set_epi32 (static_cast<int> (state[4]), 0, 0, 0), e1;
+  __m128i m[4];
+  for (; n; n--, p += 64) {
+    __m128i abcd0 = abcd, e00 = e0;
+    for (int i = 0; i < 4; i++)
+      m[i] = _mm_shuffle_epi8 (
+          _mm_loadu_si128 (reinterpret_cast<const __m128i *> (p + 16 * i)),
+          bswap);
+    e0 = _mm_add_epi32 (e0, m[0]);
+    e1 = abcd;
+    abcd = _mm_sha1rnds4_epu32 (abcd, e0, 0);
+    e1 = _mm_sha1nexte_epu32 (e1, m[1]);
+    e0 = abcd;
+    abcd = _mm_sha1rnds4_epu32 (abcd, e1, 0);
+    m[0] = _mm_sha1msg1_epu32 (m[0], m[1]);
+    e0 = _mm_sha1nexte_epu32 (e0, m[2]);
+    e1 = abcd;
+    abcd = _mm_sha1rnds4_epu32 (abcd, e0, 0);
+    m[1] = _mm_sha1msg1_epu32 (m[1], m[2]);
+    m[0] = _mm_xor_si128 (m[0], m[2]);
+    SHA1_QUAD (3, e1, e0, 0);
+    SHA1_QUAD (4, e0, e1, 0);
+    SHA1_QUAD (5, e1, e0, 1);
+    SHA1_QUAD (6, e0, e1, 1);
+    SHA1_QUAD (7, e1, e0, 1);
+    SHA1_QUAD (8, e0, e1, 1);
+    SHA1_QUAD (9, e1, e0, 1);
+    SHA1_QUAD (10, e0, e1, 2);
+    SHA1_QUAD (11, e1, e0, 2);
+    SHA1_QUAD (12, e0, e1, 2);
+    SHA1_QUAD (13, e1, e0, 2);
+    SHA1_QUAD (14, e0, e1, 2);
+    SHA1_QUAD (15, e1, e0, 3);
+    SHA1_QUAD (16, e0, e1, 3);
+    SHA1_QUAD (17, e1, e0, 3);
+    SHA1_QUAD (18, e0, e1, 3);
+    SHA1_QUAD (19, e1, e0, 3);
+    e0 = _mm_sha1nexte_epu32 (e0, e00);
+    abcd = _mm_add_epi32 (abcd, abcd0);
+  }
+  _mm_storeu_si128 (reinterpret_cast<__m128i *> (state),
+                    _mm_shuffle_epi32 (abcd, 0x1b));
+  state[4] = static_cast<u_int32_t> (_mm_extract_epi32 (e0, 3));
+}
+
+// CPUID leaf 7 EBX bit 29: SHA; leaf 1 ECX bits 9 and 19: SSSE3, SSE4.1.
+static bool
+cpuhassha ()
+{
+  unsigned a, b, c, d;
+  if (!__get_cpuid (1, &a, &b, &c, &d) || !(c & (1u << 9)) || !(c & (1u << 19)))
+    return false;
+  return __get_cpuid_count (7, 0, &a, &b, &c, &d) && (b & (1u << 29));
+}
+
+#endif
+
+bool
+sha1::hwaccel ()
+{
+#ifdef SHA1_X86
+  static const bool has = cpuhassha ();
+  return has;
+#else
+  return false;
+#endif
+}
+
+void
+sha1::transformv (u_int32_t *state, const u_int8_t *blocks, size_t n)
+{
+#ifdef SHA1_X86
+  if (hwaccel ()) {
+    transform_shani (state, blocks, n);
+    return;
+  }
+#endif
+  for (; n; n--, blocks += blocksize)
+    transform (state, blocks);
+}
+
 void
 sha1::state2bytes (void *out, const u_int32_t *state)
 {
@@ -185,7 +303,13 @@ sha1ctx::~sha1ctx ()
 void
 sha1ctx::consume (const u_char *block)
 {
-  transform (state, block);
+  transformv (state, block, 1);
+}
+
+void
+sha1ctx::consumeblocks (const u_char *blocks, size_t n)
+{
+  transformv (state, blocks, n);
 }
 
 void

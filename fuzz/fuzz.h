@@ -32,9 +32,23 @@ public:
   bool more () const { return p < e; }
   size_t left () const { return e - p; }
   uint8_t byte () { return p < e ? *p++ : 0; }
-  uint16_t u16 () { return byte () | uint16_t (byte ()) << 8; }
-  uint32_t u32 () { return u16 () | uint32_t (u16 ()) << 16; }
-  uint64_t u64 () { return u32 () | uint64_t (u32 ()) << 32; }
+  // Little-endian.  Each part is read in its own statement: the operands
+  // of | are unsequenced, and compilers differ in which they read first.
+  uint16_t u16 ()
+  {
+    uint16_t lo = byte ();
+    return lo | uint16_t (byte ()) << 8;
+  }
+  uint32_t u32 ()
+  {
+    uint32_t lo = u16 ();
+    return lo | uint32_t (u16 ()) << 16;
+  }
+  uint64_t u64 ()
+  {
+    uint64_t lo = u32 ();
+    return lo | uint64_t (u32 ()) << 32;
+  }
   // A value in [0, n), n > 0: one byte for small ranges, else four.
   size_t below (size_t n) { return (n <= 256 ? byte () : u32 ()) % n; }
   // Up to n bytes, fewer when the input runs out.

@@ -2,6 +2,8 @@
 // httpparse::parse on a suio and through httpreq_parse on a flat buffer.
 //
 // - Parsing never crashes or panics.
+// - Whole, both parsers agree with their reference model (httpref.h: the
+//   patterns) on the result, every field and every byte passed on.
 // - The result, every field, the passed-on head and the bytes left over
 //   are the same whether the message arrives whole or in pieces.
 // - httpreq_parse agrees with parse: -1, 0, or the length of the consumed
@@ -20,6 +22,7 @@
 //   front of the first line, upper-cased; the path stands in the first
 //   line; and the URL is the normalised join of host, port and path.
 #include "fuzz/httphead.h"
+#include "fuzz/httpref.h"
 
 #include <cstdio>
 
@@ -116,6 +119,10 @@ extern "C" int
 LLVMFuzzerTestOneInput (const uint8_t *data, size_t size)
 {
   headinput h = readhead (data, size);
+  std::string why;
+  bool unanswered;
+  FUZZ_CHECK (httpagree (h.m, &why, &unanswered), "%s: %s",
+              fuzzquote (h.m).c_str (), why.c_str ());
   auto whole = feedboth<httpreqx> (h, fields);
   checkheaders (h.m, whole->p, passedlines (h.m, *whole));
 

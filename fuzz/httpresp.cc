@@ -1,12 +1,14 @@
 // Response heads from arbitrary bytes (input layout: httphead.h).  Parsing
-// never crashes or panics; the result, every field, the passed-on head and
-// the bytes left over are the same whether the message arrives whole or in
-// pieces; and the passed-on head is exactly the consumed lines, unchanged,
-// less the blank line that ends the head or the line that was refused (so
-// it holds no byte that was not in the input, nor any byte twice).  The
-// status is 0 until a status line is taken and from 100 to 599 after, with
+// never crashes or panics; both parsers agree with their reference model
+// (httpref.h: the patterns) on everything, fed whole; the result, every field,
+// the passed-on head and the bytes left over are the same whether the message
+// arrives whole or in pieces; and the passed-on head is exactly the consumed
+// lines, unchanged, less the blank line that ends the head or the line that was
+// refused (so it holds no byte that was not in the input, nor any byte twice).
+// The status is 0 until a status line is taken and from 100 to 599 after, with
 // a message cut from that line.
 #include "fuzz/httphead.h"
+#include "fuzz/httpref.h"
 
 namespace {
 
@@ -26,6 +28,10 @@ extern "C" int
 LLVMFuzzerTestOneInput (const uint8_t *data, size_t size)
 {
   headinput h = readhead (data, size);
+  std::string why;
+  bool unanswered;
+  FUZZ_CHECK (httpagree (h.m, &why, &unanswered), "%s: %s",
+              fuzzquote (h.m).c_str (), why.c_str ());
   auto whole = feedboth<httpresp> (h, fields);
 
   std::vector<std::string> lines = passedlines (h.m, *whole);

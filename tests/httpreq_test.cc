@@ -5,6 +5,9 @@
 
 #include "httptest.h"
 
+#include "async/armor.h"
+#include "crypt/sha1.h"
+
 #include <climits>
 #include <fstream>
 #include <sstream>
@@ -71,6 +74,16 @@ TEST (httpreq, HashstrIsSha1InBase32)
       base32 (unhex ("84983e441c3bd26ebaae4aa1f95129e5e54670f1")));
   EXPECT_EQ (hashstr (str ("a\0b", 3)).len (), 32u);
   EXPECT_NE (hashstr (str ("a\0b", 3)), hashstr ("a"));
+  // Every framing: one or two tail blocks, whole blocks before them.
+  std::string m;
+  for (int n = 0; n < 300; n++, m += char (n * 7)) {
+    sha1ctx c;
+    c.update (m.data (), m.size ());
+    u_char d[sha1::hashsize];
+    c.final (d);
+    ASSERT_EQ (hashstr (str (m.data (), m.size ())), armor32 (d, sizeof (d)))
+        << n;
+  }
 }
 
 TEST (httpreq, UrlsAndPorts)

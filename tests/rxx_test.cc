@@ -394,6 +394,39 @@ TEST (rxx, MisuseAndMatchErrors)
   }
 }
 
+// tryexec gives -1 for every error exec panics on, keeps no match, and
+// leaves the pattern usable; the match limit reached by a pattern that
+// backtracks without end on a long subject is the case that matters.
+// clear () drops the subject a match kept.
+TEST (rxx, TryexecAndTheSubjectKept)
+{
+  rxx ab ("ab"), abj ("ab", "S"), nested ("(a|aa)+$"),
+      nestedj ("(a|aa)+$", "S");
+  for (rxx *x : {&ab, &abj}) {
+    EXPECT_EQ (x->tryexec ("a", PCRE2_PARTIAL_HARD), -1);
+    EXPECT_FALSE (x->success ());
+    EXPECT_EQ (x->tryexec ("a", 0x08000000), -1);
+    EXPECT_EQ (x->tryexec ("xab"), 1);
+    EXPECT_EQ (x->at (0), "ab");
+    EXPECT_EQ (x->tryexec ("xa"), 0);
+  }
+  std::string as = std::string (60, 'a') + "b";
+  for (rxx *x : {&nested, &nestedj}) {
+    EXPECT_EQ (x->tryexec (as.c_str ()), -1);
+    EXPECT_FALSE (x->at (0));
+    EXPECT_EQ (x->tryexec ("baa"), 1);
+  }
+  const std::string pos = "PANIC: (0x[0-9a-f]+ )*[^ \n]*rxx\\.cc:[0-9]+\n";
+  EXPECT_DEATH (nested.exec (as.c_str ()),
+                pos + lit ("rxx/pcre_exec error -47\n") + "$");
+
+  str big (std::string (1 << 20, 'b').c_str ());
+  EXPECT_FALSE (ab.exec (big));
+  EXPECT_GT (big.obj ()->refcnt, 1u);
+  ab.clear ();
+  EXPECT_EQ (big.obj ()->refcnt, 1u);
+}
+
 #if !defined(__SANITIZE_ADDRESS__)
 // A JIT failure (no executable memory under a tight address-space limit)
 // is the study error, and a panic from the constructor.  Not under

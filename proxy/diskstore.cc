@@ -593,7 +593,7 @@ dwritejob::done ()
     fd = -1;
     if (err && !cleanup)
       w->lose ();
-    else if (finish && !err)
+    else if (finish && !err && !w->_state)
       w->_state = 1;
   } else if (fd >= 0 && !finish) {
     // The writer went while we ran: its temporary goes too.
@@ -613,7 +613,7 @@ dwritejob::done ()
 
 dwriter::dwriter ()
     : st (nullptr), queued (0), reserved (0), fd (-1), _state (0),
-      started (false), finishing (false), job (nullptr), wnext (nullptr),
+      started (false), finishing (false), committed (false), job (nullptr), wnext (nullptr),
       wpprev (nullptr)
 {
 }
@@ -685,6 +685,14 @@ dwriter::finish ()
   if (!st || _state || finishing)
     return;
   finishing = true;
+  // Of two writers of one object the one finished last is kept: one
+  // finished before and still waiting for the worker stores nothing.
+  for (dwriter *o = st->writers; o; o = o->wnext)
+    if (o != this && o->finishing && !o->committed && o->storing () &&
+        o->name == name) {
+      o->lose ();
+      o->kick ();
+    }
   kick ();
 }
 
@@ -727,6 +735,7 @@ dwriter::kick ()
     job->final = st->path (name);
     job->name = name;
     job->gen = st->add (name, reserved, m.vary, timenow, true)->gen;
+    committed = true;
     st->_writing -= reserved;
     reserved = 0;
   }
@@ -996,10 +1005,25 @@ dstore::store (const str &url, const str &secondary, const str &head,
   return wr;
 }
 
+// Writers of the name (or, with n 32, of its URL key) store nothing: what
+// they would store is what was just removed.
+void
+dstore::stopwriters (const str &name, size_t n)
+{
+  for (dwriter *wr = writers; wr; wr = wr->wnext)
+    if (wr->storing () && !strncmp (wr->name.cstr (), name.cstr (), n) &&
+        (n == 32 || wr->name == name)) {
+      wr->lose ();
+      wr->kick ();
+    }
+}
+
 int
 dstore::remove (const str &url, const str &secondary)
 {
-  dent *e = tab[dsk_name (url, secondary)];
+  str name = dsk_name (url, secondary);
+  stopwriters (name, name.len ());
+  dent *e = tab[name];
   if (e)
     drop (e, true);
   return e != nullptr;
@@ -1009,6 +1033,7 @@ int
 dstore::invalidate (const str &url)
 {
   str k = hashstr (url);
+  stopwriters (k, 32);
   int n = 0;
   while (dent *e = byurl[k]) {
     drop (e, true);

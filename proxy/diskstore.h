@@ -116,6 +116,7 @@ class dwriter {
   int _state;        // 0 writing, 1 stored, -1 lost
   bool started;      // the job creating the temporary is submitted
   bool finishing;    // finish called
+  bool committed;    // the final rename is submitted, the entry indexed
   dwritejob *job;    // ours on the worker; null when none
   dwriter *wnext, **wpprev;
 
@@ -131,9 +132,10 @@ public:
   // 1 while the object is still being stored, 0 when not any more (disk
   // error, over the object or store limit, aborted, store gone).
   int append (const str &piece);
-  // The body is whole: the file goes into the index now (lookups open it
-  // after the worker has renamed it into place) unless a disk error
-  // comes first.
+  // The body is whole: the file goes into the index once the last piece
+  // is handed to the worker (lookups open it after the rename) unless a
+  // disk error comes first.  Of two writers of one object, the one
+  // finished last is kept.
   void finish ();
   // The body ended early: nothing is stored.
   void abort ();
@@ -199,6 +201,7 @@ class dstore {
   bool room (uint64_t n);
   void scannext ();
   void endscan ();
+  void stopwriters (const str &name, size_t n);
   void warnerr (const char *op, const str &path, int err);
   str path (const str &name) const;
   str leafdir (const str &name) const;
@@ -242,10 +245,11 @@ public:
   // A file of the same keys is replaced when the new one is whole.
   ptr<dwriter> store (const str &url, const str &secondary, const str &head,
                       const dtimes &t, const vec<str> &vary);
-  // Removes the object; 1 if it was indexed.
+  // Removes the object; 1 if it was indexed.  A writer of it still
+  // streaming stores nothing.
   int remove (const str &url, const str &secondary);
-  // Removes every object of url (all secondary keys, indexed or not yet);
-  // the number indexed.
+  // Removes every object of url (all secondary keys, indexed or not yet,
+  // being written or not); the number indexed.
   int invalidate (const str &url);
 
   // Blocks until the worker is idle (tests and shutdown).

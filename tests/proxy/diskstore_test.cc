@@ -340,6 +340,69 @@ TEST (DiskStore, RandomWorkloadAgainstModel)
   delete t.st;
 }
 
+// Writers that overlap: two of one object (the last to finish wins), one
+// dropped by its owner mid-way, one whose object is invalidated while it
+// streams, one that outlives its store; lookups before the rescan reaches
+// an object miss it.  No temporary stays behind.
+TEST (DiskStore, OverlappingWriters)
+{
+  scratch s;
+  std::string c = s.cache ();
+  const char *u = "http://o/same", *head = "HTTP/1.1 200 OK\r\n\r\n";
+  ptr<dwriter> late;
+  {
+    dstore st (c.c_str (), 1 << 20);
+    startwait (st);
+    ptr<dwriter> a = st.store (u, "", head, times (200), vec<str> ());
+    ptr<dwriter> b = st.store (u, "", head, times (200), vec<str> ());
+    ptr<dwriter> gone = st.store ("http://o/gone", "", head, times (200),
+                                  vec<str> ());
+    ptr<dwriter> inv = st.store ("http://o/inv", "gz", head, times (200),
+                                 vec<str> ());
+    late = st.store ("http://o/late", "", head, times (200), vec<str> ());
+    a->append ("from a");
+    b->append ("from b");
+    gone->append ("never");
+    inv->append ("stale");
+    b->finish ();
+    a->finish (); // after b: a is kept, b stores nothing
+    gone = nullptr;
+    EXPECT_EQ (st.invalidate ("http://o/inv"), 0);
+    EXPECT_EQ (inv->append ("more"), 0);
+    st.check ();
+    st.drain ();
+    st.check ();
+    EXPECT_EQ (a->state (), 1);
+    EXPECT_EQ (b->state (), -1);
+    EXPECT_EQ (inv->state (), -1);
+    EXPECT_EQ (st.count (), 1u);
+    ptr<dhit> h = get (st, u, "");
+    ASSERT_TRUE (h);
+    EXPECT_EQ (body (*h), "from a");
+    EXPECT_FALSE (get (st, "http://o/inv", "gz"));
+    EXPECT_FALSE (get (st, "http://o/gone", ""));
+    EXPECT_EQ (late->append ("x"), 1);
+  }
+  EXPECT_EQ (late->append ("y"), 0); // its store is gone
+  late->finish ();
+  late = nullptr;
+  dstore st (c.c_str (), 1 << 20);
+  ASSERT_EQ (st.start (nullptr), 0);
+  EXPECT_EQ (st.lookup (u, "", wrap (gothit, (bool *) nullptr,
+                                     (ptr<dhit> *) nullptr)),
+             0);
+  st.drain ();
+  EXPECT_TRUE (st.scanned ());
+  EXPECT_EQ (st.count (), 1u);
+  EXPECT_TRUE (get (st, u, ""));
+  DIR *d = opendir ((c + "/tmp").c_str ());
+  int temps = 0;
+  while (dirent *e = readdir (d))
+    temps += e->d_name[0] != '.';
+  closedir (d);
+  EXPECT_EQ (temps, 0);
+}
+
 // What a crash, a stranger or a collision leaves in the folder: each is
 // removed at the rescan (or at the lookup that finds it), never served;
 // what is not ours outside the object folders is left alone.

@@ -355,6 +355,22 @@ struct dpurgejob : fjob {
   void done () override { delete this; }
 };
 
+struct dclosejob : fjob {
+  int fd;
+  explicit dclosejob (int f) : fd (f) {}
+  ~dclosejob ()
+  {
+    if (fd >= 0)
+      close (fd);
+  }
+  void run () override
+  {
+    close (fd);
+    fd = -1;
+  }
+  void done () override { delete this; }
+};
+
 struct dunlinkjob : fjob {
   str path;
   explicit dunlinkjob (const str &p) : path (p) {}
@@ -613,8 +629,8 @@ dwritejob::done ()
 
 dwriter::dwriter ()
     : st (nullptr), queued (0), reserved (0), fd (-1), _state (0),
-      started (false), finishing (false), committed (false), job (nullptr), wnext (nullptr),
-      wpprev (nullptr)
+      started (false), finishing (false), committed (false), job (nullptr),
+      wnext (nullptr), wpprev (nullptr)
 {
 }
 
@@ -1016,6 +1032,14 @@ dstore::stopwriters (const str &name, size_t n)
       wr->lose ();
       wr->kick ();
     }
+}
+
+void
+dstore::release (dhit *h)
+{
+  if (h->fd >= 0)
+    w.submit (new dclosejob (h->fd));
+  h->fd = -1;
 }
 
 int

@@ -23,8 +23,10 @@
 // used go first.  Disk errors (ENOSPC, EACCES, EROFS, EIO...) lose the
 // object being stored, never a stored one, and warn at most once a minute.
 //
-// Memory: a dhit owns its descriptor (closed with it) and copies of the
-// head and keys; a dwriter is counted and outlives the store harmlessly
+// One process per folder: start-up empties DIR/tmp.
+//
+// Memory: a dhit owns its descriptor (closed with it, or by release) and copies
+// of the head and keys; a dwriter is counted and outlives the store harmlessly
 // (it then stores nothing).  Results: 1/0/-1 as each call says; nothing
 // here panics on the disk's content.  Single-threaded on the loop.
 #ifndef OMBRIX_PROXY_DISKSTORE_H
@@ -245,6 +247,9 @@ public:
   // A file of the same keys is replaced when the new one is whole.
   ptr<dwriter> store (const str &url, const str &secondary, const str &head,
                       const dtimes &t, const vec<str> &vary);
+  // Closes a hit's descriptor on the worker: the last close of a file
+  // evicted meanwhile frees its blocks, which takes as long as an unlink.
+  void release (dhit *h);
   // Removes the object; 1 if it was indexed.  A writer of it still
   // streaming stores nothing.
   int remove (const str &url, const str &secondary);

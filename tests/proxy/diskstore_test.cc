@@ -355,10 +355,10 @@ TEST (DiskStore, OverlappingWriters)
     startwait (st);
     ptr<dwriter> a = st.store (u, "", head, times (200), vec<str> ());
     ptr<dwriter> b = st.store (u, "", head, times (200), vec<str> ());
-    ptr<dwriter> gone = st.store ("http://o/gone", "", head, times (200),
-                                  vec<str> ());
-    ptr<dwriter> inv = st.store ("http://o/inv", "gz", head, times (200),
-                                 vec<str> ());
+    ptr<dwriter> gone =
+        st.store ("http://o/gone", "", head, times (200), vec<str> ());
+    ptr<dwriter> inv =
+        st.store ("http://o/inv", "gz", head, times (200), vec<str> ());
     late = st.store ("http://o/late", "", head, times (200), vec<str> ());
     a->append ("from a");
     b->append ("from b");
@@ -388,9 +388,9 @@ TEST (DiskStore, OverlappingWriters)
   late = nullptr;
   dstore st (c.c_str (), 1 << 20);
   ASSERT_EQ (st.start (nullptr), 0);
-  EXPECT_EQ (st.lookup (u, "", wrap (gothit, (bool *) nullptr,
-                                     (ptr<dhit> *) nullptr)),
-             0);
+  EXPECT_EQ (
+      st.lookup (u, "", wrap (gothit, (bool *) nullptr, (ptr<dhit> *) nullptr)),
+      0);
   st.drain ();
   EXPECT_TRUE (st.scanned ());
   EXPECT_EQ (st.count (), 1u);
@@ -661,10 +661,15 @@ TEST (DiskStore, ObjectOver4GiB)
   char tail[3];
   ASSERT_EQ (pread (hit->fd, tail, 3, off_t (hit->off + len - 3)), 3);
   EXPECT_EQ (std::string (tail, 3), "end");
+  st.release (hit);
+  EXPECT_EQ (hit->fd, -1);
   hit = nullptr;
   // A store limit under the object's size evicts it at the rescan.
   dstore small (c.c_str (), uint64_t (4) << 30);
-  EXPECT_EQ (small.start (nullptr), 0);
+  startwait (small);
+  EXPECT_EQ (small.count (), 0u);
+  EXPECT_EQ (small.evictions, 1u);
+  EXPECT_FALSE (exists (p));
 }
 
 } // namespace

@@ -513,6 +513,24 @@ TEST (DiskStore, HeaderRejectsEveryPrefixAndFlip)
       EXPECT_NE (dsk_parse (x.data (), x.size (), &r, &need), int (x.size ()))
           << i;
     }
+  // The limits, each at its edge.
+  m.headlen = dsk_maxhead;
+  m.bodylen = dsk_maxbody;
+  EXPECT_TRUE (dsk_header (m));
+  m.headlen++;
+  EXPECT_FALSE (dsk_header (m));
+  m.headlen = 0;
+  m.bodylen++;
+  EXPECT_FALSE (dsk_header (m));
+  m.bodylen = 0;
+  m.vary.clear ();
+  m.vary.push_back (std::string (dsk_maxvary, 'v').c_str ());
+  EXPECT_TRUE (dsk_header (m));
+  m.vary.push_back ("w");
+  EXPECT_FALSE (dsk_header (m));
+  m.vary.clear ();
+  m.url = str (std::string (dsk_maxurl, 'u').c_str ());
+  EXPECT_TRUE (dsk_header (m));
   m.url = str (std::string (dsk_maxurl + 1, 'u').c_str ());
   EXPECT_FALSE (dsk_header (m));
 }

@@ -618,7 +618,7 @@ TEST (DiskStore, FullAndReadOnlyFileSystem)
       EXPECT_EQ (body (*h), big);
     }
     ASSERT_EQ (
-        mount (nullptr, c.c_str (), nullptr, MS_REMOUNT | MS_RDONLY, nullptr),
+        mount ("tmpfs", c.c_str (), "tmpfs", MS_REMOUNT | MS_RDONLY, nullptr),
         0);
     EXPECT_EQ (put (st, "http://o/ro", "", "x"), -1);
     EXPECT_EQ (st.errors, uint64_t (lost) + 1);

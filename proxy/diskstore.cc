@@ -625,6 +625,98 @@ dwritejob::done ()
     w->kick ();
 }
 
+// After a 304: the object's file again with a new head and times, the
+// body copied from the old one (in the kernel where it can), renamed over
+// it.  The cost is the body's size, on the worker.
+struct dupdatejob : fjob {
+  dstore *st;
+  str path, tmp, name, url, secondary, head; // read-only on the worker
+  dtimes t;
+  uint64_t gen;
+  uint64_t size; // the new file's, once written
+  int err;
+  const char *op;
+  dupdatejob (dstore *s, const str &n, const str &u, const str &sec,
+              const str &h, const dtimes &tt, uint64_t g, const str &tp)
+      : st (s), path (s->path (n)), tmp (tp), name (n), url (u),
+        secondary (sec), head (h), t (tt), gen (g), size (0), err (0), op ("")
+  {
+  }
+  void run () override;
+  bool copy (int from, int to, uint64_t off, uint64_t len);
+  void done () override;
+};
+
+bool
+dupdatejob::copy (int from, int to, uint64_t off, uint64_t len)
+{
+  off_t in = off_t (off);
+  while (len > 0) {
+    size_t chunk = len > (1u << 30) ? size_t (1) << 30 : size_t (len);
+    ssize_t n = copy_file_range (from, &in, to, nullptr, chunk, 0);
+    if (n < 0 && (errno == EXDEV || errno == ENOSYS || errno == EINVAL)) {
+      char buf[65536];
+      n = pread (from, buf, std::min (chunk, sizeof (buf)), in);
+      if (n > 0 && write (to, buf, size_t (n)) != n)
+        return false;
+      in += n > 0 ? n : 0;
+    }
+    if (n <= 0) {
+      if (!n)
+        errno = EIO; // the old file ended early
+      return false;
+    }
+    len -= uint64_t (n);
+  }
+  return true;
+}
+
+void
+dupdatejob::run ()
+{
+  dmeta m;
+  str oldhead;
+  struct stat sb;
+  int from = openobj (AT_FDCWD, path.cstr (), &m, &oldhead, &sb, &err);
+  if (from < 0 || m.url != url || m.secondary != secondary) {
+    if (from >= 0)
+      close (from);
+    return; // gone or replaced: nothing to update
+  }
+  uint64_t bodyoff = uint64_t (sb.st_size) - m.bodylen;
+  m.t = t;
+  m.headlen = head.len ();
+  str hdr = dsk_header (m);
+  int to = open (tmp.cstr (), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0644);
+  iovec v[2] = {{const_cast<char *> (hdr.cstr ()), hdr.len ()},
+                {const_cast<char *> (head.cstr ()), head.len ()}};
+  op = "update";
+  if (to >= 0 && writeall (to, v, 2) && copy (from, to, bodyoff, m.bodylen) &&
+      !close (to) && !rename (tmp.cstr (), path.cstr ())) {
+    size = hdr.len () + m.headlen + m.bodylen;
+    close (from);
+    return;
+  }
+  err = errno ? errno : EIO;
+  if (to >= 0)
+    close (to); // a second close after a failed one only fails again
+  ::unlink (tmp.cstr ());
+  close (from);
+}
+
+void
+dupdatejob::done ()
+{
+  dent *e = st->tab[name];
+  if (size && e && e->gen == gen) {
+    st->_bytes = st->_bytes - e->size + size;
+    e->size = size;
+    st->room (0);
+  } else if (err && err != ENOENT)
+    st->warnerr (op, path, err);
+  delete this;
+}
+
 // ---- Writers ----
 
 dwriter::dwriter ()
@@ -800,7 +892,8 @@ durleq::operator() (const str &a, const str &b) const
 dstore::dstore (const str &d, uint64_t max, uint64_t maxobj)
     : dir (d), lfirst (nullptr), llast (nullptr), _bytes (0), _writing (0),
       gens (0), writers (nullptr), nextleaf (nleaves), scanning (0),
-      lastwarn (0), tmpseq (0), maxbytes (std::min (max, dsk_maxbody)),
+      rescanning (false), lastwarn (0), tmpseq (0),
+      maxbytes (std::min (max, dsk_maxbody)),
       maxobject (maxobj && maxobj < maxbytes ? maxobj : maxbytes),
       evictions (0), errors (0), removed (0)
 {
@@ -829,6 +922,7 @@ dstore::start (cbv::ptr done)
     return -1;
   }
   scandone = done;
+  rescanning = true;
   w.submit (new dinitjob (this, dir));
   nextleaf = 0;
   scannext ();
@@ -839,6 +933,13 @@ str
 dstore::leafdir (const str &name) const
 {
   return strbuf ().fmt ("%s/%c/%c", dir.cstr (), name[0], name[1]);
+}
+
+str
+dstore::tmpname (const str &name)
+{
+  return strbuf ().fmt ("%s/tmp/%s.%llu", dir.cstr (), name.cstr (),
+                        (unsigned long long) ++tmpseq);
 }
 
 str
@@ -857,7 +958,7 @@ dstore::scannext ()
     scanning++;
     w.submit (new dscanjob (this, leafdir (str (n, 2))));
   }
-  if (nextleaf == nleaves && !scanning && scandone)
+  if (nextleaf == nleaves && !scanning && rescanning)
     endscan ();
 }
 
@@ -875,9 +976,11 @@ dstore::endscan ()
   for (size_t i = 0; i < all.size (); i++)
     link (all[i], false);
   purged.clear ();
-  cbv c (scandone);
+  rescanning = false;
+  cbv::ptr c = scandone;
   scandone = nullptr;
-  (*c) ();
+  if (c)
+    (*c) ();
 }
 
 void
@@ -1008,8 +1111,7 @@ dstore::store (const str &url, const str &secondary, const str &head,
     return nullptr;
   wr->st = this;
   wr->name = dsk_name (url, wr->m.secondary);
-  wr->tmp = strbuf ().fmt ("%s/tmp/%s.%llu", dir.cstr (), wr->name.cstr (),
-                           (unsigned long long) ++tmpseq);
+  wr->tmp = tmpname (wr->name);
   wr->head = head ? head : str ("");
   wr->reserved = n;
   _writing += n;
@@ -1032,6 +1134,23 @@ dstore::stopwriters (const str &name, size_t n)
       wr->lose ();
       wr->kick ();
     }
+}
+
+int
+dstore::update (const str &url, const str &secondary, const str &head,
+                const dtimes &t)
+{
+  str sec = secondary ? secondary : str ("");
+  str name = dsk_name (url, sec);
+  dent *e = tab[name];
+  if (!e || !head || head.len () > dsk_maxhead)
+    return 0;
+  unlink (e);
+  link (e, true);
+  e->stamp = timenow;
+  w.submit (
+      new dupdatejob (this, name, url, sec, head, t, e->gen, tmpname (name)));
+  return 1;
 }
 
 void

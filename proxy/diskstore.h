@@ -177,6 +177,7 @@ class dstore {
   friend struct dscanjob;
   friend struct dopenjob;
   friend struct dwritejob;
+  friend struct dupdatejob;
 
   const str dir;
   fworker w;
@@ -190,6 +191,7 @@ class dstore {
   dwriter *writers;  // live writers with st set
   int nextleaf;      // next folder to scan; 1024 when done
   int scanning;      // scan jobs on the worker
+  bool rescanning;   // from start until the order is set after the scan
   cbv::ptr scandone; //
   vec<str> purged;   // URL keys invalidated while the scan runs
   time_t lastwarn;   // the last disk warning
@@ -207,6 +209,7 @@ class dstore {
   void warnerr (const char *op, const str &path, int err);
   str path (const str &name) const;
   str leafdir (const str &name) const;
+  str tmpname (const str &name);
 
 public:
   const uint64_t maxbytes;  // the byte limit
@@ -225,7 +228,7 @@ public:
   // (may be null) runs once every folder is scanned.  0, or -1 with a
   // warning when DIR cannot be made or is no folder.
   int start (cbv::ptr done);
-  bool scanned () const { return nextleaf == 1024 && !scanning; }
+  bool scanned () const { return !rescanning; }
 
   uint64_t bytes () const { return _bytes; }
   uint64_t writing () const { return _writing; }
@@ -247,6 +250,12 @@ public:
   // A file of the same keys is replaced when the new one is whole.
   ptr<dwriter> store (const str &url, const str &secondary, const str &head,
                       const dtimes &t, const vec<str> &vary);
+  // After a 304: the object's head and times replaced, its body kept (the
+  // file is written again on the worker, the body copied, which costs its
+  // size there).  1 when indexed, 0 when not (or the head is too long).
+  // A disk error leaves the old file.
+  int update (const str &url, const str &secondary, const str &head,
+              const dtimes &t);
   // Closes a hit's descriptor on the worker: the last close of a file
   // evicted meanwhile frees its blocks, which takes as long as an unlink.
   void release (dhit *h);

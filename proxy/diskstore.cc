@@ -915,8 +915,10 @@ int
 dstore::start (cbv::ptr done)
 {
   struct stat sb;
-  if ((mkdir (dir.cstr (), 0755) < 0 && errno != EEXIST) ||
-      stat (dir.cstr (), &sb) < 0 || !S_ISDIR (sb.st_mode)) {
+  if (stat (dir.cstr (), &sb) < 0 && errno == ENOENT)
+    mkdir (dir.cstr (), 0755);
+  errno = 0;
+  if (stat (dir.cstr (), &sb) < 0 || !S_ISDIR (sb.st_mode)) {
     warn ("cache folder %s: %s\n", dir.cstr (),
           errno ? strerror (errno) : "not a folder");
     return -1;

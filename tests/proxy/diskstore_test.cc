@@ -126,6 +126,38 @@ exists (const std::string &p)
   return lstat (p.c_str (), &sb) == 0;
 }
 
+// A file for the diagnostics (errfd) of a test, and what it holds.
+int
+errcapture ()
+{
+  char t[] = "/tmp/ombrix-disk-err-XXXXXX";
+  int fd = mkstemp (t);
+  unlink (t);
+  return fd;
+}
+
+std::string
+errtext (int fd)
+{
+  std::string out (4096, '\0');
+  out.resize (size_t (pread (fd, &out[0], out.size (), 0)));
+  close (fd);
+  return out;
+}
+
+// Files in the folder's tmp/.
+int
+temps (const std::string &c)
+{
+  DIR *d = opendir ((c + "/tmp").c_str ());
+  int n = 0;
+  while (dirent *e = d ? readdir (d) : nullptr)
+    n += e->d_name[0] != '.';
+  if (d)
+    closedir (d);
+  return n;
+}
+
 void
 setflag (int *n)
 {
@@ -454,12 +486,7 @@ TEST (DiskStore, OverlappingWriters)
   EXPECT_TRUE (st.scanned ());
   EXPECT_EQ (st.count (), 1u);
   EXPECT_TRUE (get (st, u, ""));
-  DIR *d = opendir ((c + "/tmp").c_str ());
-  int temps = 0;
-  while (dirent *e = readdir (d))
-    temps += e->d_name[0] != '.';
-  closedir (d);
-  EXPECT_EQ (temps, 0);
+  EXPECT_EQ (temps (c), 0);
 }
 
 // What a crash, a stranger or a collision leaves in the folder: each is
@@ -623,24 +650,14 @@ TEST (DiskStore, KilledMidWrite)
   kill (pid, SIGKILL);
   int status;
   waitpid (pid, &status, 0);
-  DIR *d = opendir ((c + "/tmp").c_str ());
-  int temps = 0;
-  while (dirent *e = readdir (d))
-    temps += e->d_name[0] != '.';
-  closedir (d);
-  EXPECT_EQ (temps, 1); // the half object was there
+  EXPECT_EQ (temps (c), 1); // the half object was there
 
   dstore st (c.c_str (), 1 << 20);
   startwait (st);
   EXPECT_EQ (st.count (), 1u);
   EXPECT_FALSE (get (st, "http://o/half", ""));
   ASSERT_TRUE (get (st, "http://o/whole", ""));
-  d = opendir ((c + "/tmp").c_str ());
-  temps = 0;
-  while (dirent *e = readdir (d))
-    temps += e->d_name[0] != '.';
-  closedir (d);
-  EXPECT_EQ (temps, 0);
+  EXPECT_EQ (temps (c), 0);
 }
 
 // A small tmpfs: objects that do not fit fail one by one with a single
@@ -653,9 +670,7 @@ TEST (DiskStore, FullAndReadOnlyFileSystem)
   ASSERT_EQ (mkdir (c.c_str (), 0755), 0);
   if (mount ("tmpfs", c.c_str (), "tmpfs", 0, "size=512k") < 0)
     GTEST_SKIP () << "cannot mount a small tmpfs: " << strerror (errno);
-  char tn[] = "/tmp/ombrix-disk-err-XXXXXX";
-  int efd = mkstemp (tn);
-  unlink (tn);
+  int efd = errcapture ();
   int olderr = errfd;
   errfd = efd;
   {
@@ -684,18 +699,53 @@ TEST (DiskStore, FullAndReadOnlyFileSystem)
     ASSERT_TRUE (get (st, "http://o/0", ""));
   }
   errfd = olderr;
-  std::string out (4096, '\0');
-  out.resize (size_t (pread (efd, &out[0], out.size (), 0)));
-  close (efd);
+  std::string out = errtext (efd);
   EXPECT_EQ (std::count (out.begin (), out.end (), '\n'), 1) << out;
   EXPECT_NE (out.find ("No space left on device"), std::string::npos) << out;
-  DIR *d = opendir ((c + "/tmp").c_str ());
-  int temps = 0;
-  while (dirent *e = readdir (d))
-    temps += e->d_name[0] != '.';
-  closedir (d);
-  EXPECT_EQ (temps, 0);
+  EXPECT_EQ (temps (c), 0);
   umount2 (c.c_str (), MNT_DETACH);
+}
+
+// A folder the process may read but not write (EACCES): stored objects
+// are still served, new ones are lost with one warning.  The store runs in
+// a child that has given up root; skipped when the test cannot.
+TEST (DiskStore, PermissionDenied)
+{
+  if (geteuid ())
+    GTEST_SKIP () << "needs root to drop to another user";
+  scratch s;
+  std::string c = s.cache ();
+  {
+    dstore st (c.c_str (), 1 << 20);
+    startwait (st);
+    ASSERT_EQ (put (st, "http://o/old", "", "kept"), 1);
+  }
+  ASSERT_EQ (chmod (s.dir.c_str (), 0755), 0);
+  int efd = errcapture ();
+  pid_t pid = fork ();
+  ASSERT_GE (pid, 0);
+  if (!pid) {
+    errfd = efd;
+    if (setgid (65534) || setuid (65534))
+      _exit (2);
+    dstore st (c.c_str (), 1 << 20);
+    st.start (nullptr);
+    st.drain ();
+    ptr<dhit> h = get (st, "http://o/old", "");
+    int a = put (st, "http://o/new", "", "lost"),
+        b = put (st, "http://o/new2", "", "lost");
+    _exit (h && body (*h) == "kept" && a == -1 && b == -1 && st.errors == 2 &&
+                   st.count () == 1
+               ? 0
+               : 1);
+  }
+  int status;
+  ASSERT_EQ (waitpid (pid, &status, 0), pid);
+  ASSERT_TRUE (WIFEXITED (status));
+  EXPECT_EQ (WEXITSTATUS (status), 0);
+  std::string out = errtext (efd);
+  EXPECT_EQ (std::count (out.begin (), out.end (), '\n'), 1) << out;
+  EXPECT_NE (out.find ("Permission denied"), std::string::npos) << out;
 }
 
 // An object past 4 GiB as a sparse file: indexed at its full size and

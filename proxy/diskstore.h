@@ -4,31 +4,38 @@
 // An object is found by its URL and secondary (Vary) key.  Its file is
 // DIR/x/y/<name>: name is hashstr (url), plus "-" hashstr (secondary) when
 // the secondary key is not empty; x and y are the name's first two
-// characters (32 x 32 folders).  The file holds a versioned header (the
-// full URL and secondary key, which must match on every read, the Vary
-// names, the times the freshness rules need, the lengths; dsk_header),
-// then the stored head, then the body.  A file is written under DIR/tmp/
-// and renamed into place only when whole: whatever a crash leaves there
-// is removed at start-up, and a file that does not parse, whose length is
-// not what its header says, or whose URL does not match is removed and
-// never served.  Nothing is fsynced: the rename makes a crash of the
-// process safe; after a power cut the header and length checks catch a
-// truncated file, and losing some objects is what a cache may do.
+// characters.  One character per level makes 32 x 32 folders, about a
+// hundred files each at 100 000 objects; two per level would make a
+// million folders, and the rescan would open one per object.  The file
+// holds a versioned header (the full URL and secondary key, which must
+// match on every read, the Vary names, the times the freshness rules
+// need, the lengths, a checksum; dsk_header), then the stored head, then
+// the body.  A file is written under DIR/tmp/ and renamed into place only
+// when whole: whatever a crash leaves there is removed at start-up, and a
+// file that does not parse, whose length is not what its header says, or
+// whose URL does not match is removed and never served.  Nothing is
+// fsynced: the rename makes a crash of the process safe, the header and
+// length checks catch a file cut short by a power cut, and losing some
+// objects then is what a cache may do; an fsync per object would cost
+// the worker milliseconds of every miss.
 //
-// All file work runs on a fileworker thread; the loop only keeps the
-// index (name, size, Vary names, LRU order).  start () lays out the
-// folders and rebuilds the index one folder at a time while requests are
-// served: until an object is indexed, lookups miss it.  The byte limit
-// counts indexed files and the files being written; the least recently
-// used go first.  Disk errors (ENOSPC, EACCES, EROFS, EIO...) lose the
-// object being stored, never a stored one, and warn at most once a minute.
+// Every open, read, write, rename, unlink and directory scan runs on a
+// fileworker thread (a thread rather than a helper process: jobs and the
+// body pieces they write pass by pointer, and the descriptor of a hit
+// needs no passing); the loop only keeps the index (name, size, Vary
+// names, LRU order).  start () lays out the folders and rebuilds the index
+// one folder at a time while requests are served: until an object is
+// indexed, lookups miss it.  The byte limit counts indexed files and the
+// files being written; the least recently used go first.  Disk errors
+// (ENOSPC, EACCES, EROFS, EIO...) lose the object being stored, never a
+// stored one, and warn at most once a minute.  One process per folder:
+// start-up empties DIR/tmp.
 //
-// One process per folder: start-up empties DIR/tmp.
-//
-// Memory: a dhit owns its descriptor (closed with it, or by release) and copies
-// of the head and keys; a dwriter is counted and outlives the store harmlessly
-// (it then stores nothing).  Results: 1/0/-1 as each call says; nothing
-// here panics on the disk's content.  Single-threaded on the loop.
+// Memory: a dhit owns its descriptor (closed with it, or by release) and
+// copies of the head and keys; a dwriter is counted and outlives the store
+// harmlessly (it then stores nothing).  Results: 1/0/-1 as each call
+// says; nothing here panics on the disk's content.  Single-threaded on the
+// loop.
 #ifndef OMBRIX_PROXY_DISKSTORE_H
 #define OMBRIX_PROXY_DISKSTORE_H
 
@@ -243,7 +250,8 @@ public:
 
   // Opens the object on the worker: 1 and cb runs later with the hit, or
   // with null when the file turns out damaged, foreign or gone (it is
-  // then dropped); 0 when nothing is indexed (cb never runs).
+  // then dropped); 0 when nothing is indexed (cb never runs).  cb never
+  // runs either once the store is destroyed.
   int lookup (const str &url, const str &secondary, ref<dhitcb> cb);
   // Starts storing an object whose head and times are known; null when
   // it cannot be (a field over its limit, the head alone over the limits).

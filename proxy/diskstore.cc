@@ -919,8 +919,8 @@ dstore::start (cbv::ptr done)
     mkdir (dir.cstr (), 0755);
   errno = 0;
   if (stat (dir.cstr (), &sb) < 0 || !S_ISDIR (sb.st_mode)) {
-    warn ("cache folder %s: %s\n", dir.cstr (),
-          errno ? strerror (errno) : "not a folder");
+    warnobj (0) ("cache folder %s: %s\n", dir.cstr (),
+                 errno ? strerror (errno) : "not a folder");
     return -1;
   }
   scandone = done;
@@ -1061,9 +1061,9 @@ dstore::warnerr (const char *op, const str &p, int err)
   if (lastwarn && timenow - lastwarn < warngap)
     return;
   lastwarn = timenow ? timenow : 1;
-  warn ("disk cache: %s %s: %s (not stored; more errors are silent for "
-        "%d seconds)\n",
-        op, p.cstr (), strerror (err), int (warngap));
+  warnobj (0) ("disk cache: %s %s: %s (not stored; more errors are silent for "
+               "%d seconds)\n",
+               op, p.cstr (), strerror (err), int (warngap));
 }
 
 bool

@@ -386,3 +386,63 @@ chunkdec::feed (const char *p, size_t n, size_t *used, size_t *doff,
   *used = i;
   return st == cs_done ? 1 : 0;
 }
+
+// ---- Hop-by-hop headers ----
+
+bool
+hastoken (const vec<str> &values, const char *tok)
+{
+  size_t tl = strlen (tok);
+  bool found = false;
+  for (size_t i = 0; i < values.size () && !found; i++)
+    eachelement (values[i], [&] (const char *p, size_t n) {
+      found = found || (n == tl && !strncasecmp (p, tok, n));
+      return true;
+    });
+  return found;
+}
+
+// Whether the name of n bytes at p (any case) is one of the NUL-separated
+// lower-case names in list.
+static bool
+inlist (const char *p, size_t n, const char *list)
+{
+  for (; *list; list += strlen (list) + 1)
+    if (strlen (list) == n && !strncasecmp (p, list, n))
+      return true;
+  return false;
+}
+
+static const char hopnames[] =
+    "connection\0keep-alive\0proxy-connection\0te\0trailer\0upgrade\0"
+    "proxy-authorization\0transfer-encoding\0";
+
+str
+passlines (const str &raw, const vec<str> &connection, const char *drop,
+           bool *date)
+{
+  strbuf out;
+  const char *p = raw.cstr (), *e = p + raw.len ();
+  const char *nl = static_cast<const char *> (memchr (p, '\n', e - p));
+  p = nl ? nl + 1 : e; // the start line
+  if (date)
+    *date = false;
+  while (p < e) {
+    nl = static_cast<const char *> (memchr (p, '\n', e - p));
+    const char *end = nl ? nl : e, *next = nl ? nl + 1 : e;
+    if (end > p && end[-1] == '\r')
+      end--;
+    const char *colon = static_cast<const char *> (memchr (p, ':', end - p));
+    size_t n = colon ? colon - p : 0;
+    str name (p, n);
+    bool hop = inlist (p, n, hopnames) || inlist (p, n, drop) ||
+               hastoken (connection, name);
+    if (colon && !hop) {
+      out.buf (p, end - p) << "\r\n";
+      if (date && n == 4 && !strncasecmp (p, "date", 4))
+        *date = true;
+    }
+    p = next;
+  }
+  return out;
+}

@@ -22,10 +22,10 @@
 #include <cstdint>
 
 enum {
-  head_max = 65536,        // a head, blank line included: else 431
-  reqline_max = 8192,      // a request line, line end included: else 414
-  chunkline_max = 4096,    // a chunk-size line with its extensions
-  trailer_max = 65536,     // the trailer section of a chunked body
+  head_max = 65536,     // a head, blank line included: else 431
+  reqline_max = 8192,   // a request line, line end included: else 414
+  chunkline_max = 4096, // a chunk-size line with its extensions
+  trailer_max = 65536,  // the trailer section of a chunked body
 };
 static const uint64_t body_max = uint64_t (1) << 62; // largest length read
 
@@ -97,10 +97,22 @@ class chunkdec {
 public:
   chunkdec () { reset (); }
   void reset ();
-  int feed (const char *p, size_t n, size_t *used, size_t *doff,
-            size_t *dlen);
+  int feed (const char *p, size_t n, size_t *used, size_t *doff, size_t *dlen);
   bool done () const;
 };
+
+// Hop-by-hop handling for a head passed on.  raw holds header lines
+// (each ending in LF, CRLF or not) as the HTTP module keeps them, its
+// first line the start line, which is skipped.  The result holds the
+// others, each ending in CRLF, except the hop-by-hop ones (Connection and
+// every name its values list, Keep-Alive, Proxy-Connection, TE, Trailer,
+// Upgrade, Proxy-Authorization, Transfer-Encoding) and those in drop (a
+// list of lower-case names, each followed by a NUL, ending with "").
+// *date says whether a Date line was kept.
+str passlines (const str &raw, const vec<str> &connection, const char *drop,
+               bool *date = nullptr);
+// Whether the comma-separated values hold tok, letter case ignored.
+bool hastoken (const vec<str> &values, const char *tok);
 
 // Byte classes of the head rules.
 bool tchar (unsigned char c); // a token byte (method, header name)

@@ -57,8 +57,8 @@ cidrmatch (const cidr &c, const sockaddr *sa)
   if (sa->sa_family == AF_INET) {
     const sockaddr_in *in = reinterpret_cast<const sockaddr_in *> (sa);
     return c.family == AF_INET &&
-           prefixeq (c.a, reinterpret_cast<const unsigned char *> (
-                              &in->sin_addr),
+           prefixeq (c.a,
+                     reinterpret_cast<const unsigned char *> (&in->sin_addr),
                      c.bits);
   }
   if (sa->sa_family != AF_INET6)
@@ -74,11 +74,11 @@ cidrmatch (const cidr &c, const sockaddr *sa)
 
 // ---- The descriptor ceiling ----
 
-static int nopen;           // descriptors counted as open
-static int lfd = -1;        // the listening socket
-static bool paused;         // accepting stopped at the ceiling
-static timecb_t *retrytmo;  // a pause after EMFILE and the like
-static vec<cidr> allowed;   // empty: loopback only
+static int nopen;          // descriptors counted as open
+static int lfd = -1;       // the listening socket
+static bool paused;        // accepting stopped at the ceiling
+static timecb_t *retrytmo; // a pause after EMFILE and the like
+static vec<cidr> allowed;  // empty: loopback only
 static ptr<acceptcb> onaccept;
 
 static void acceptready ();
@@ -131,8 +131,8 @@ allowedpeer (const sockaddr *sa)
 {
   if (!allowed.size ()) {
     static cidr lo4, lo6;
-    static bool init = cidrparse ("127.0.0.0/8", &lo4) &&
-                       cidrparse ("::1", &lo6);
+    static bool init =
+        cidrparse ("127.0.0.0/8", &lo4) && cidrparse ("::1", &lo6);
     return init && (cidrmatch (lo4, sa) || cidrmatch (lo6, sa));
   }
   for (size_t i = 0; i < allowed.size (); i++)
@@ -207,8 +207,7 @@ listener_start (const str &host, uint16_t port, const vec<str> &allow,
     errno = EINVAL;
     return -1;
   }
-  int fd = socket (ss.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC,
-                   0);
+  int fd = socket (ss.ss_family, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
   if (fd < 0)
     return -1;
   int one = 1;

@@ -38,9 +38,9 @@ bool cidrmatch (const cidr &c, const sockaddr *sa);
 enum { fd_reserve = 24 }; // slots kept for the resolver, log and listener
 void fd_opened ();
 void fd_closed ();
-int fd_count ();           // descriptors counted as open
-bool fd_room (int n);      // n more fit under the ceiling
-bool listener_paused ();   // accepting stopped at the ceiling
+int fd_count ();         // descriptors counted as open
+bool fd_room (int n);    // n more fit under the ceiling
+bool listener_paused (); // accepting stopped at the ceiling
 
 // fd, peer address, whether the peer is allowed.
 typedef callback<void, int, const sockaddr *, bool> acceptcb;

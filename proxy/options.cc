@@ -89,7 +89,8 @@ originurl (const char *s, proxyopts *o)
     return false;
   for (size_t i = 0; i < n; i++)
     if (!strchr ("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
-                 "0123456789.-", s[i]))
+                 "0123456789.-",
+                 s[i]))
       return false;
   int port = 80;
   const char *rest = s + n;

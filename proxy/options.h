@@ -17,16 +17,16 @@ struct proxyopts {
   uint16_t listenport = 8080;   // 0: any free port (printed at start)
   str originhost;               // gateway mode when set
   uint16_t originport = 80;
-  vec<str> allow;          // CIDRs of clients served; empty: loopback only
-  str accesslog;           // path, "-" for standard output, null for none
-  int head_ms = 10000;     // a request head must arrive within this
-  int idle_ms = 60000;     // a persistent client connection may idle
-  int connect_ms = 10000;  // connecting to an origin
+  vec<str> allow;           // CIDRs of clients served; empty: loopback only
+  str accesslog;            // path, "-" for standard output, null for none
+  int head_ms = 10000;      // a request head must arrive within this
+  int idle_ms = 60000;      // a persistent client connection may idle
+  int connect_ms = 10000;   // connecting to an origin
   int firstbyte_ms = 60000; // from request sent to the first response byte
-  int io_ms = 60000;       // silence in the middle of a transfer
-  int drain_ms = 10000;    // after SIGTERM, transfers in flight may finish
-  int pool = 8;            // idle persistent connections kept per origin
-  int window = 262144;     // bytes buffered per direction before pausing
+  int io_ms = 60000;        // silence in the middle of a transfer
+  int drain_ms = 10000;     // after SIGTERM, transfers in flight may finish
+  int pool = 8;             // idle persistent connections kept per origin
+  int window = 262144;      // bytes buffered per direction before pausing
 };
 
 int opts_parse (proxyopts *o, int argc, char **argv, str *err);

@@ -125,6 +125,7 @@ private:
   void setstate (cstate s);
   void arm ();
   void readable ();
+  void compact ();
   void writable ();
   void timeout ();
   void tryhead ();
@@ -242,6 +243,7 @@ clientconn::arm ()
 {
   if (st == cs_dead)
     return;
+  compact ();
   bool rd = st == cs_head || (st == cs_finish && lingering) ||
             (st == cs_forward && !reqdone && src && !src->reqfull () &&
              iend < inbuf_size);
@@ -317,16 +319,23 @@ client_drain (cbv cb)
 
 // ---- Input ----
 
+// Makes room at the end of the input buffer.
 void
-clientconn::readable ()
+clientconn::compact ()
 {
-  if (ibeg && ibeg == iend)
+  if (ibeg == iend)
     ibeg = iend = 0;
   else if (ibeg > inbuf_size / 2) {
     memmove (ib, ib + ibeg, iend - ibeg);
     iend -= ibeg;
     ibeg = 0;
   }
+}
+
+void
+clientconn::readable ()
+{
+  compact ();
   ssize_t n = read (fd, ib + iend, inbuf_size - iend);
   if (n < 0 && (errno == EAGAIN || errno == EINTR))
     return;
@@ -657,12 +666,42 @@ clientconn::writable ()
   arm ();
 }
 
+// httperror asks the resolver for this host's name on every call, which
+// blocks the loop for as long as the resolver takes (long on a host
+// without a fully qualified name).  So a page is built at most once a
+// second for each status, reason and URL, and reused within that second.
+static str
+errpage (int status, const char *msg, const char *why, const str &url)
+{
+  struct page {
+    int status = 0;
+    const char *why = nullptr; // static texts: compared by address
+    str url;
+    time_t made = 0;
+    str text;
+  };
+  static page cache[32];
+  page *old = cache;
+  for (page &p : cache) {
+    if (p.status == status && p.why == why && p.url == url && p.made == timenow)
+      return p.text;
+    if (p.made < old->made)
+      old = &p;
+  }
+  old->status = status;
+  old->why = why;
+  old->url = url;
+  old->made = timenow;
+  old->text = httperror (status, msg, url, why);
+  return old->text;
+}
+
 // An error page of the proxy's own; the connection closes after it.
 void
 clientconn::reply (int status, const char *msg, const char *why)
 {
   str url = lr.url ? lr.url : str ("");
-  str page = httperror (status, msg, url, why);
+  str page = errpage (status, msg, why, url);
   suio_print (&out, page);
   headsent = true;
   lr.status = status;

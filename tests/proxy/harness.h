@@ -168,10 +168,14 @@ struct proxy : child {
 
 // ---- Raw sockets ----
 
+// A connection to 127.0.0.1:port, with a receive buffer of rcvbuf bytes
+// if given (set before connecting, so the window starts small).
 inline int
-dial (int port)
+dial (int port, int rcvbuf = 0)
 {
   int fd = socket (AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (rcvbuf)
+    setsockopt (fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
   sockaddr_in sin = {};
   sin.sin_family = AF_INET;
   sin.sin_port = htons (port);
@@ -224,6 +228,7 @@ struct response {
   std::map<std::string, std::string> hdr; // lower-case names; last wins
   std::string body;
   bool complete = false; // framed and all of it arrived
+  bool reset = false;    // the connection was reset
 };
 
 // Reads one response (bodyless if noBody); buffered bytes carry over in
@@ -241,6 +246,8 @@ readresponse (int fd, std::string *rest, bool nobody = false, int ms = 10000)
       return false;
     char t[65536];
     ssize_t n = read (fd, t, sizeof t);
+    if (n < 0 && errno == ECONNRESET)
+      r.reset = true;
     if (n <= 0)
       return false;
     b.append (t, n);
@@ -305,7 +312,7 @@ readresponse (int fd, std::string *rest, bool nobody = false, int ms = 10000)
       ;
     r.body = b;
     b.clear ();
-    r.complete = true; // as complete as a close-delimited body can say
+    r.complete = !r.reset; // as complete as a close-delimited body can say
   }
   return r;
 }

@@ -15,6 +15,7 @@ connection.  The path picks the behaviour:
   /diechunk/N     chunked, dies after N bytes without the last chunk
   /stall/N        says Content-Length 2N, sends N bytes, then waits 30 s
   /mute           reads the request, never answers (30 s)
+  /bighead/N      a response head with a header of N bytes
   /raw/HEX        sends the bytes HEX decodes to, then closes
   /echo           200 with the request head and body as received
   /count          the number of connections accepted so far
@@ -138,6 +139,9 @@ def handle(sock, f, method, path, hdrs, raw, body):
     elif kind == "raw":
         sock.sendall(bytes.fromhex(parts[2]))
         return False
+    elif kind == "bighead":
+        sock.sendall(b"HTTP/1.1 200 OK\r\nX: " + b"x" * arg(2) +
+                     b"\r\nContent-Length: 0\r\n\r\n")
     elif kind == "echo":
         send(sock, 200, raw + body)
     elif kind == "count":

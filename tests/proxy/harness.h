@@ -57,7 +57,7 @@ struct child {
     if (!pid) {
       dup2 (p[1], 1);
       if (prefix) { // a shell command line to run the program under
-        std::string cmd = std::string (prefix) + " \"$@\"";
+        std::string cmd = "exec " + std::string (prefix) + " \"$@\"";
         std::vector<char *> sv = {(char *) "sh", (char *) "-c",
                                   (char *) cmd.c_str (), (char *) "sh"};
         sv.insert (sv.end (), av.begin (), av.end ());

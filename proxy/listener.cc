@@ -8,6 +8,7 @@
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
+#include <fcntl.h>
 #include <netinet/in.h>
 #include <unistd.h>
 
@@ -183,10 +184,25 @@ acceptready ()
   }
 }
 
+// Descriptors open before the listener (standard ones, the log, any
+// inherited) take slots too: the kernel hands out the lowest free number.
+static void
+countinherited ()
+{
+  static bool done;
+  if (done)
+    return;
+  done = true;
+  for (int fd = 0; fd < maxfd; fd++)
+    if (fcntl (fd, F_GETFD) != -1)
+      nopen++;
+}
+
 int
 listener_start (const str &host, uint16_t port, const vec<str> &allow,
                 ref<acceptcb> cb, uint16_t *bound)
 {
+  countinherited ();
   allowed.clear ();
   for (size_t i = 0; i < allow.size (); i++)
     cidrparse (allow[i], &allowed.push_back ());

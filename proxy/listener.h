@@ -7,9 +7,10 @@
 // handed over too, marked: the caller answers 403 and logs them.
 //
 // The ceiling: every descriptor the proxy opens or closes is counted here
-// (fd_opened, fd_closed).  The loop can register descriptors below maxfd
-// only; accepting stops while fewer than fd_reserve + 2 slots are free (a
-// client and its origin) and resumes once enough are closed.
+// (fd_opened, fd_closed), and those open before listener_start once.  The loop
+// can register descriptors below maxfd only; accepting stops while fewer than
+// fd_reserve + 2 slots are free (a client and its origin) and resumes once
+// enough are closed.
 //
 // Errors: listener_start returns -1 with errno set (bind, listen); a
 // failing accept is retried on the next readiness, paused for a short

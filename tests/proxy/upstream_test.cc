@@ -89,6 +89,37 @@ TEST_F (Upstream, FailuresBecomeErrorPages)
 
 // A body that ends early is never passed off as complete: the client sees
 // a short body or a missing last chunk and a closed (or reset) connection.
+// A listener whose accept queue is full and never drained: connecting to
+// it hangs until the connect timeout.
+TEST_F (Upstream, ConnectTimeout)
+{
+  int ls = socket (AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sin = {};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = htonl (INADDR_LOOPBACK);
+  bind (ls, (sockaddr *) &sin, sizeof sin);
+  listen (ls, 0);
+  socklen_t sl = sizeof sin;
+  getsockname (ls, (sockaddr *) &sin, &sl);
+  std::vector<int> fill;
+  for (int i = 0; i < 4; i++) {
+    int fd = socket (AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    connect (fd, (sockaddr *) &sin, sizeof sin);
+    fill.push_back (fd);
+  }
+  proxy p ({"--connect-timeout", "0.5"});
+  long t0 = nowms ();
+  response r = roundtrip (
+      p.port,
+      get ("http://127.0.0.1:" + std::to_string (ntohs (sin.sin_port)) + "/"));
+  EXPECT_EQ (r.status, 504);
+  EXPECT_GE (nowms () - t0, 400);
+  EXPECT_LT (nowms () - t0, 3000);
+  for (int fd : fill)
+    close (fd);
+  close (ls);
+}
+
 TEST_F (Upstream, TruncatedBodiesCutTheClientOff)
 {
   const char *paths[] = {"/lie/100000", "/diechunk/5000", "/stall/3000"};

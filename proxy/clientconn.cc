@@ -404,11 +404,6 @@ bool
 clientconn::checkhead (int *status, const char **why)
 {
   *status = 400;
-  if (!strcmp (rq.method (), "CONNECT")) {
-    *status = 501;
-    *why = "CONNECT is not supported";
-    return false;
-  }
   if (rq.nhost > 1 || (!rq.http10 && !rq.nhost)) {
     *why = "a request needs exactly one Host header";
     return false;
@@ -470,9 +465,20 @@ clientconn::starttx ()
   ibeg += n;
   txbase = out.byteno () + out.resid ();
   suio u;
-  bool gw = opts->originhost && gatewayform (&u, p, n, opts);
-  if (!gw)
+  bool gw = opts->originhost; // every request goes to the one origin
+  const char *t = static_cast<const char *> (memchr (p, ' ', n)) + 1;
+  const char *te = static_cast<const char *> (memchr (t, ' ', p + n - t));
+  if (!strncmp (p, "CONNECT ", 8)) {
+    reply (501, "Not Implemented", "CONNECT is not supported");
+    return;
+  }
+  if (!(gw && gatewayform (&u, p, n, opts))) {
+    if (!httptarget (t, te - t)) {
+      reply (400, "Bad Request", "the request target is not an http URL");
+      return;
+    }
     u.copy (p, n);
+  }
   rq.clear ();
   if (rq.parse (&u) != 1) {
     reply (400, "Bad Request", "the request target is not an http URL");

@@ -1,5 +1,6 @@
 #include "proxy/framing.h"
 
+#include <cctype>
 #include <cstring>
 
 bool
@@ -445,4 +446,25 @@ passlines (const str &raw, const vec<str> &connection, const char *drop,
     p = next;
   }
   return out;
+}
+
+bool
+httptarget (const char *p, size_t n)
+{
+  if (n < 8 || strncasecmp (p, "http://", 7))
+    return false;
+  size_t i = 7, h = 7;
+  while (i < n && (isalnum ((unsigned char) p[i]) || p[i] == '.' ||
+                   p[i] == '-' || p[i] == '_'))
+    i++;
+  if (i == h)
+    return false;
+  if (i < n && p[i] == ':') {
+    size_t d = ++i;
+    while (i < n && p[i] >= '0' && p[i] <= '9')
+      i++;
+    if (i == d || i - d > 5)
+      return false;
+  }
+  return i == n || p[i] == '/';
 }

@@ -114,6 +114,12 @@ str passlines (const str &raw, const vec<str> &connection, const char *drop,
 // Whether the comma-separated values hold tok, letter case ignored.
 bool hastoken (const vec<str> &values, const char *tok);
 
+// Whether the request target of n bytes at p is an absolute http URL
+// whose authority is a plain host name or IPv4 address and an optional
+// port: no user information, no IPv6 literal, nothing the HTTP module's
+// URL pattern would stop short of.
+bool httptarget (const char *p, size_t n);
+
 // Byte classes of the head rules.
 bool tchar (unsigned char c); // a token byte (method, header name)
 bool ctl (unsigned char c);   // a control byte other than HTAB

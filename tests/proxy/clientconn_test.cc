@@ -44,6 +44,10 @@ TEST_F (ClientConn, CurlForwardAndGateway)
   EXPECT_EQ (sh ("curl -s http://127.0.0.1:" + std::to_string (gw.port) +
                  "/chunked/1234"),
              pattern (1234));
+  // In gateway mode an absolute URL goes to the origin all the same.
+  response a = roundtrip (gw.port, "GET http://elsewhere.invalid/len/7 "
+                                   "HTTP/1.1\r\nHost: x\r\n\r\n");
+  EXPECT_EQ (a.body, pattern (7));
   // Origin-form without --origin names no origin.
   response r = roundtrip (px->port, "GET /len/1 HTTP/1.1\r\nHost: x\r\n\r\n");
   EXPECT_EQ (r.status, 400);
@@ -231,11 +235,11 @@ TEST_F (ClientConn, HostileRequests)
       {"GET " + u + " HTTP/1.1\r\nHost: a\r\nX: " + big + big + big + big +
            big + big + big + big + "\r\n\r\n",
        431},
-      {"CONNECT 127.0.0.1:443 HTTP/1.1\r\nHost: a\r\n\r\n", 400},
+      {"CONNECT 127.0.0.1:443 HTTP/1.1\r\nHost: a\r\n\r\n", 501},
+      {"GET http://user@127.0.0.1/ HTTP/1.1\r\nHost: a\r\n\r\n", 400},
+      {"GET https://127.0.0.1/ HTTP/1.1\r\nHost: a\r\n\r\n", 400},
       {"GET " + u + " HTTP/1.1\r\nHost: a\r\nExpect: magic\r\n\r\n", 417},
   };
-  // The request-line checks come first, so a CONNECT authority form is
-  // refused as a target; an absolute one reaches the method check.
   for (auto &c : cases) {
     const std::string &req = c.req;
     int fd = dial (px->port);

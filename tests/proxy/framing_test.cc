@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
 #include <random>
 #include <vector>
 #include <string>
@@ -248,6 +249,17 @@ TEST (BodyFraming, Rules)
   EXPECT_EQ (respbody (200, false, v ({"9"}), v ({"chunked"}), &bf), -1);
   EXPECT_EQ (respbody (200, false, v ({"9", "8"}), v ({}), &bf), -1);
   EXPECT_EQ (respbody (200, false, v ({}), v ({"gzip"}), &bf), -1);
+}
+
+TEST (Targets, PlainHttpUrlsOnly)
+{
+  for (const char *ok : {"http://a", "http://a/", "HTTP://A.b-c_d:8080/x?y",
+                         "http://10.0.0.1:1/"})
+    EXPECT_TRUE (httptarget (ok, strlen (ok))) << ok;
+  for (const char *bad :
+       {"http://", "http://user@host/", "http://a:/", "http://a:123456/",
+        "http://[::1]/", "https://a/", "/x", "*", "http://a%2f/", "http:/a"})
+    EXPECT_FALSE (httptarget (bad, strlen (bad))) << bad;
 }
 
 TEST (HopByHop, PassLines)

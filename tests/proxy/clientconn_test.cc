@@ -4,6 +4,8 @@
 // hostile or oversized requests answered with complete error pages.
 #include "tests/proxy/harness.h"
 
+#include <sys/resource.h>
+
 using namespace harness;
 
 namespace {
@@ -317,6 +319,10 @@ TEST_F (ClientConn, SlowLorisWhileOthersAreServed)
 TEST_F (ClientConn, ThousandConcurrentClients)
 {
   const int n = 1000;
+  rlimit rl; // this process holds all of them: room above the soft limit
+  getrlimit (RLIMIT_NOFILE, &rl);
+  rl.rlim_cur = rl.rlim_max;
+  setrlimit (RLIMIT_NOFILE, &rl);
   std::vector<int> fds;
   for (int i = 0; i < n; i++) {
     int fd = dial (px->port);

@@ -15,6 +15,7 @@ connection.  The path picks the behaviour:
   /diechunk/N     chunked, dies after N bytes without the last chunk
   /stall/N        says Content-Length 2N, sends N bytes, then waits 30 s
   /mute           reads the request, never answers (30 s)
+  /noread         reads the request head only, never answers (30 s)
   /bighead/N      a response head with a header of N bytes
   /raw/HEX        sends the bytes HEX decodes to, then closes
   /echo           200 with the request head and body as received
@@ -174,6 +175,9 @@ def serve(sock):
             for l in lines[1:]:
                 k, v = l.decode("latin1").split(":", 1)
                 hdrs[k.strip().lower()] = v.strip()
+            if path.startswith("/noread"):
+                time.sleep(30)  # never reads the request body
+                return
             body = readbody(f, hdrs)
             keep = handle(sock, f, method, path, hdrs, b"".join(lines), body)
             if not keep or hdrs.get("connection", "").lower() == "close":

@@ -217,4 +217,29 @@ TEST_F (Upstream, SlowClientPausesTheOrigin)
   close (fd);
 }
 
+// An origin that does not read the request body: the proxy stops reading
+// the client beyond its window instead of buffering the upload.
+TEST_F (Upstream, SlowOriginPausesTheClient)
+{
+  long base = rsskb (px->pid);
+  int fd = dial (px->port);
+  sendall (fd, "POST " + org->url ("/noread") +
+                   " HTTP/1.1\r\nHost: a\r\nContent-Length: 200000000\r\n"
+                   "\r\n");
+  fcntl (fd, F_SETFL, O_NONBLOCK);
+  std::string piece (65536, 'u');
+  long sent = 0;
+  for (long idle = nowms (); nowms () - idle < 500;) {
+    ssize_t n = send (fd, piece.data (), piece.size (), MSG_NOSIGNAL);
+    if (n > 0) {
+      sent += n;
+      idle = nowms ();
+    } else
+      usleep (10000);
+  }
+  EXPECT_LT (sent, 40L << 20) << "bytes the proxy took in";
+  EXPECT_LT (rsskb (px->pid) - base, 8 * 1024);
+  close (fd);
+}
+
 } // namespace

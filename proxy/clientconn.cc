@@ -118,7 +118,8 @@ private:
   logrec lr;
   bool rdon = false, wron = false;
   timecb_t *tmo = nullptr;
-  bool iotimer = false; // tmo is the io timer (reset on progress)
+  timecb_t *badbody = nullptr; // refusebody is due
+  bool iotimer = false;        // tmo is the io timer (reset on progress)
   bool lingering = false;
   int nreq = 0; // requests started on this connection
 
@@ -130,6 +131,9 @@ private:
   void timeout ();
   void tryhead ();
   void starttx ();
+  bool admit (const char *p, size_t n);
+  fetchreq originreq ();
+  void refusebody ();
   bool checkhead (int *status, const char **why);
   str originhead (const str &host, uint16_t port);
   void pumpbody ();
@@ -184,6 +188,7 @@ clientconn::~clientconn ()
 {
   delete src;
   timecb_remove (tmo);
+  timecb_remove (badbody);
   free (ib);
   close (fd);
   fd_closed ();
@@ -457,61 +462,54 @@ gatewayform (suio *u, const char *p, size_t n, const proxyopts *o)
   return true;
 }
 
-void
-clientconn::starttx ()
+// Parses and checks the head of n bytes at p; false once refused (the
+// reply is queued).
+bool
+clientconn::admit (const char *p, size_t n)
 {
-  const char *p = ib + ibeg;
-  size_t n = hs.len;
-  ibeg += n;
-  txbase = out.byteno () + out.resid ();
   suio u;
-  bool gw = opts->originhost; // every request goes to the one origin
   const char *t = static_cast<const char *> (memchr (p, ' ', n)) + 1;
   const char *te = static_cast<const char *> (memchr (t, ' ', p + n - t));
   if (!strncmp (p, "CONNECT ", 8)) {
     reply (501, "Not Implemented", "CONNECT is not supported");
-    return;
+    return false;
   }
-  if (!(gw && gatewayform (&u, p, n, opts))) {
+  if (!(opts->originhost && gatewayform (&u, p, n, opts))) {
     if (!httptarget (t, te - t)) {
       reply (400, "Bad Request", "the request target is not an http URL");
-      return;
+      return false;
     }
     u.copy (p, n);
   }
   rq.clear ();
   if (rq.parse (&u) != 1) {
     reply (400, "Bad Request", "the request target is not an http URL");
-    return;
+    return false;
   }
-  nreq++;
   lr.method = rq.method ();
   lr.url = rq.url ();
-  headreq = !strcmp (rq.method (), "HEAD");
   int status;
   const char *why;
   if (!allowed) {
     reply (403, "Forbidden", "access denied");
-    return;
+    return false;
   }
   if (!checkhead (&status, &why)) {
-    const char *msg = status == 501   ? "Not Implemented"
-                      : status == 417 ? "Expectation Failed"
-                                      : "Bad Request";
-    reply (status, msg, why);
-    return;
+    reply (status, status == 417 ? "Expectation Failed" : "Bad Request", why);
+    return false;
   }
-  keep = !draining && !hastoken (rq.conn, "close") &&
-         !hastoken (rq.pconn, "close") &&
-         (!rq.http10 || hastoken (rq.conn, "keep-alive") ||
-          hastoken (rq.pconn, "keep-alive"));
-  str host = gw ? opts->originhost : str (rq.host ());
-  uint16_t port = gw ? opts->originport : rq.port ();
-  lr.host = host;
+  return true;
+}
+
+// What the origin is sent, and whether it may be sent twice.
+fetchreq
+clientconn::originreq ()
+{
+  bool gw = opts->originhost; // every request goes to the one origin
   fetchreq fr;
-  fr.host = host;
-  fr.port = port;
-  fr.head = originhead (host, port);
+  fr.host = gw ? opts->originhost : str (rq.host ());
+  fr.port = gw ? opts->originport : rq.port ();
+  fr.head = originhead (fr.host, fr.port);
   fr.headreq = headreq;
   fr.body = reqf.kind;
   static const char idem[] = "GET\0HEAD\0OPTIONS\0TRACE\0PUT\0DELETE\0";
@@ -519,6 +517,26 @@ clientconn::starttx ()
   for (const char *m = idem; *m; m += strlen (m) + 1)
     fr.retryable =
         fr.retryable || (reqf.kind == bk_none && !strcmp (m, rq.method ()));
+  return fr;
+}
+
+void
+clientconn::starttx ()
+{
+  const char *p = ib + ibeg;
+  size_t n = hs.len;
+  ibeg += n;
+  txbase = out.byteno () + out.resid ();
+  nreq++;
+  if (!admit (p, n))
+    return;
+  headreq = !strcmp (rq.method (), "HEAD");
+  keep = !draining && !hastoken (rq.conn, "close") &&
+         !hastoken (rq.pconn, "close") &&
+         (!rq.http10 || hastoken (rq.conn, "keep-alive") ||
+          hastoken (rq.pconn, "keep-alive"));
+  fetchreq fr = originreq ();
+  lr.host = fr.host;
   reqleft = reqf.len;
   reqcd.reset ();
   reqdone = reqf.kind == bk_none;
@@ -547,9 +565,10 @@ clientconn::pumpbody ()
     } else {
       size_t used, off, dl;
       int r = reqcd.feed (ib + ibeg, iend - ibeg, &used, &off, &dl);
-      if (r < 0) {
-        endtx ("NONE");
-        kill (); // the origin got a part; nothing sane can follow
+      if (r < 0) { // the origin got a part: drop it, at the next turn
+        reqdone = true;
+        timecb_remove (badbody);
+        badbody = delaycb (0, 0, wrap (this, &clientconn::refusebody));
         return;
       }
       if (dl)
@@ -560,6 +579,22 @@ clientconn::pumpbody ()
     if (reqdone)
       src->reqend ();
   }
+}
+
+// A malformed chunked request body: 400 if no response has begun, else
+// the connection is cut.  Runs from the loop, not from a source callback.
+void
+clientconn::refusebody ()
+{
+  badbody = nullptr;
+  delete src;
+  src = nullptr;
+  if (!headsent) {
+    reply (400, "Bad Request", "a malformed chunked request body");
+    return;
+  }
+  endtx ("NONE");
+  kill ();
 }
 
 void

@@ -241,6 +241,10 @@ TEST_F (ClientConn, HostileRequests)
       {"GET http://user@127.0.0.1/ HTTP/1.1\r\nHost: a\r\n\r\n", 400},
       {"GET https://127.0.0.1/ HTTP/1.1\r\nHost: a\r\n\r\n", 400},
       {"GET " + u + " HTTP/1.1\r\nHost: a\r\nExpect: magic\r\n\r\n", 417},
+      {"POST " + u +
+           " HTTP/1.1\r\nHost: a\r\nTransfer-Encoding: chunked\r\n"
+           "\r\n3\r\nabc\r\n0x5\r\nhello\r\n0\r\n\r\n",
+       400},
   };
   for (auto &c : cases) {
     const std::string &req = c.req;

@@ -142,11 +142,13 @@ struct origin : child {
   }
 };
 
-// build/ombrix on a port of its own, with extra options.
+// build/ombrix on a port of its own, with extra options.  The
+// environment's OMBRIX_PROXY_WRAP, when set, is a command to run it under
+// (for example valgrind; timing-bound tests then may fail).
 struct proxy : child {
   int port = 0;
   explicit proxy (std::vector<std::string> args = {},
-                  const char *prefix = nullptr)
+                  const char *prefix = getenv ("OMBRIX_PROXY_WRAP"))
       : child (argv (args), prefix)
   {
     std::string l = line ();

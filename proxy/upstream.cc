@@ -317,6 +317,7 @@ class fetch : public source {
   void readable ();
   int headbytes ();
   int gothead ();
+  void makehead (resphead *h);
   int bodybytes (const char *p, size_t n);
   void fail (int status, const char *why);
   void finish ();
@@ -594,22 +595,9 @@ fetch::gothead ()
     fail (502, "the origin's response has ambiguous framing");
     return -1;
   }
-  str hdrs = rp.headers ();
-  bool http10 = hdrs.len () > 7 && hdrs[7] == '0';
-  persist =
-      http10 ? hastoken (rp.conn, "keep-alive") : !hastoken (rp.conn, "close");
   left = rf.len;
   resphead h;
-  h.status = rp.status;
-  h.reason = rp.statusmsg;
-  if (h.reason.len () && h.reason[h.reason.len () - 1] == '\n')
-    h.reason = str (h.reason.cstr (), h.reason.len () - 1);
-  if (h.reason.len () && h.reason[h.reason.len () - 1] == '\r')
-    h.reason = str (h.reason.cstr (), h.reason.len () - 1);
-  h.body = rf;
-  h.keeplen = rf.kind == bk_none && rp.cl.size () == 1;
-  h.lines = passlines (hdrs, rp.conn, h.keeplen ? "" : "content-length\0",
-                       &h.hasdate);
+  makehead (&h);
   st = fs_body;
   sk->src_head (&h);
   size_t n = ibn;
@@ -619,6 +607,27 @@ fetch::gothead ()
   if (st == fs_body)
     watch ();
   return -1; // the body has been read as far as there is any
+}
+
+// The head to pass on, from the parsed one; also whether the origin
+// keeps the connection.
+void
+fetch::makehead (resphead *h)
+{
+  str hdrs = rp.headers ();
+  bool http10 = hdrs.len () > 7 && hdrs[7] == '0';
+  persist =
+      http10 ? hastoken (rp.conn, "keep-alive") : !hastoken (rp.conn, "close");
+  h->status = rp.status;
+  h->reason = rp.statusmsg; // its line end is cut off below
+  size_t n = h->reason.len ();
+  while (n && (h->reason[n - 1] == '\n' || h->reason[n - 1] == '\r'))
+    n--;
+  h->reason = str (h->reason.cstr (), n);
+  h->body = rf;
+  h->keeplen = rf.kind == bk_none && rp.cl.size () == 1;
+  h->lines = passlines (hdrs, rp.conn, h->keeplen ? "" : "content-length\0",
+                        &h->hasdate);
 }
 
 // Body bytes from the origin: -1 if the fetch ended (finished or failed).

@@ -276,6 +276,8 @@ clientconn::timeout ()
     reply (408, "Request Timeout", "the request head did not arrive in time");
     return;
   }
+  if (st == cs_forward)
+    endtx ("NONE");
   kill ();
 }
 

@@ -282,7 +282,9 @@ clientconn::timeout ()
 }
 
 // Closes at the next turn of the loop: callers up the stack (a source in
-// the middle of a callback) may still be using this connection.
+// the middle of a callback) may still be using this connection, and the
+// source may still call in until then; a dead connection ignores it and
+// never registers its descriptor again.
 void
 clientconn::kill ()
 {
@@ -591,6 +593,8 @@ clientconn::refusebody ()
   badbody = nullptr;
   delete src;
   src = nullptr;
+  if (st == cs_dead)
+    return;
   if (!headsent) {
     reply (400, "Bad Request", "a malformed chunked request body");
     return;
@@ -613,6 +617,8 @@ clientconn::src_wantbody ()
 void
 clientconn::src_head (const resphead *h)
 {
+  if (st == cs_dead)
+    return;
   if (headreq || h->body.kind == bk_none)
     rm = rm_none;
   else if (h->body.kind == bk_length)
@@ -646,6 +652,10 @@ clientconn::src_head (const resphead *h)
 void
 clientconn::src_body (suio *data)
 {
+  if (st == cs_dead) {
+    data->rembytes (data->resid ());
+    return;
+  }
   if (rm == rm_chunked) {
     char hex[24];
     int k = snprintf (hex, sizeof hex, "%zx\r\n", data->resid ());
@@ -662,6 +672,8 @@ clientconn::src_end (int err, int status, const char *why)
 {
   delete src; // its last act was this call
   src = nullptr;
+  if (st == cs_dead) // closed while the source ran on: nothing to do
+    return;
   if (err && !headsent) {
     reply (status, status == 504 ? "Gateway Timeout" : "Bad Gateway", why);
     return;

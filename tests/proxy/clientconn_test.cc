@@ -275,6 +275,33 @@ TEST_F (ClientConn, HostileRequests)
   EXPECT_EQ (roundtrip (px->port, get ("/len/10")).body, pattern (10));
 }
 
+// Clients that go away in the middle of their responses, while the
+// origin goes on sending: the proxy stays up and serves the next ones.
+TEST_F (ClientConn, ClientsVanishMidTransfer)
+{
+  for (int round = 0; round < 5; round++) {
+    std::vector<int> fds;
+    for (int i = 0; i < 40; i++) {
+      int fd = dial (px->port);
+      const char *path = i % 2 ? "/len/300000" : "/chunked/300000";
+      sendall (fd, get (path) + get (path));
+      fds.push_back (fd);
+    }
+    for (size_t i = 0; i < fds.size (); i++) {
+      char b[1000];
+      if (i % 3)
+        (void) !read (fds[i], b, sizeof b);
+      linger l = {1, 0}; // some reset, some close
+      if (i % 2)
+        setsockopt (fds[i], SOL_SOCKET, SO_LINGER, &l, sizeof l);
+      close (fds[i]);
+    }
+    usleep (100000);
+    ASSERT_TRUE (px->alive ()) << "round " << round;
+    EXPECT_EQ (roundtrip (px->port, get ("/len/10")).body, pattern (10));
+  }
+}
+
 // A head that trickles in gets 408 at the head timeout; an idle
 // persistent connection is closed at the idle timeout.
 TEST_F (ClientConn, SlowHeadsAndIdleConnections)

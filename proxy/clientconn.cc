@@ -334,7 +334,7 @@ clientconn::compact ()
 {
   if (ibeg == iend)
     ibeg = iend = 0;
-  else if (ibeg > inbuf_size / 2) {
+  else if (ibeg > inbuf_size / 2 || (ibeg && iend == inbuf_size)) {
     memmove (ib, ib + ibeg, iend - ibeg);
     iend -= ibeg;
     ibeg = 0;

@@ -177,6 +177,22 @@ TEST_F (ClientConn, RequestBodies)
   EXPECT_GT (atol (out.c_str ()), 2000000);
 }
 
+// A large head pipelined behind a body: it straddles the end of the input
+// buffer and must still be read whole.
+TEST_F (ClientConn, LargeHeadPipelinedBehindABody)
+{
+  int fd = dial (px->port);
+  std::string rest;
+  sendall (fd, "POST " + org->url ("/len/1") +
+                   " HTTP/1.1\r\nHost: a\r\nContent-Length: 30000\r\n\r\n" +
+                   std::string (30000, 'b') +
+                   get ("/len/2", "1.1",
+                        "X-Big: " + std::string (52000, 'x') + "\r\n"));
+  EXPECT_EQ (readresponse (fd, &rest).body, pattern (1));
+  EXPECT_EQ (readresponse (fd, &rest).body, pattern (2));
+  close (fd);
+}
+
 TEST_F (ClientConn, BodilessResponses)
 {
   int fd = dial (px->port);

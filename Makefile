@@ -4,7 +4,7 @@ JOBS ?= $(shell nproc)
 CTEST = ctest --output-on-failure -j $(JOBS)
 DEPS = scripts/install-deps
 
-.PHONY: all build run test asan test32 valgrind bench fuzz format clean deps install consumer
+.PHONY: all build run run-fixed test asan test32 valgrind bench fuzz format clean deps install consumer
 
 all: build
 
@@ -17,7 +17,13 @@ build/build.ninja:
 build: build/build.ninja
 	cmake --build build -j $(JOBS)
 
+# The proxy, on 127.0.0.1:$(PORT); options after OPTS="...".
 run: deps
+	@$(MAKE) --no-print-directory build
+	./build/ombrix -l 127.0.0.1:$(PORT) $(OPTS)
+
+# The fixed-reply server of main.cc.
+run-fixed: deps
 	@$(MAKE) --no-print-directory build
 	./build/ombrix-proxy $(PORT)
 

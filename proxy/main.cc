@@ -1,9 +1,90 @@
-// ombrix: the caching HTTP proxy.
+// ombrix: a forwarding HTTP/1.1 proxy on the loop.  Reads the options,
+// listens, serves; SIGTERM and SIGINT stop accepting and let transfers
+// in flight finish (up to --drain), SIGHUP reopens the access log.
+#include "async/core.h"
+#include "async/err.h"
+#include "proxy/accesslog.h"
+#include "proxy/clientconn.h"
+#include "proxy/listener.h"
+#include "proxy/options.h"
+#include "proxy/resolver.h"
+#include "proxy/upstream.h"
+
+#include <cerrno>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+static proxyopts opts;
+static bool stopping;
+
+static void
+done ()
+{
+  pool_clear ();
+  accesslog_close ();
+  exit (0);
+}
+
+static void
+stop ()
+{
+  if (stopping)
+    return;
+  stopping = true;
+  listener_stop ();
+  pool_clear ();
+  delaycb (opts.drain_ms / 1000, (opts.drain_ms % 1000) * 1000000u,
+           wrap (done));
+  client_drain (wrap (done));
+}
+
+static void
+hup ()
+{
+  accesslog_reopen ();
+}
+
+static void
+accepted (int fd, const sockaddr *peer, bool allowed)
+{
+  client_accept (fd, peer, allowed);
+}
 
 int
-main ()
+main (int argc, char **argv)
 {
-  printf ("ombrix: not yet\n");
-  return 0;
+  setprogname (argv[0]);
+  str err;
+  int r = opts_parse (&opts, argc, argv, &err);
+  if (r <= 0) {
+    if (r < 0)
+      fprintf (stderr, "ombrix: %s (try --help)\n", err.cstr ());
+    return r < 0 ? 2 : 0;
+  }
+  if (accesslog_open (opts.accesslog) < 0) {
+    fprintf (stderr, "ombrix: access log %s: %s\n", opts.accesslog.cstr (),
+             strerror (errno));
+    return 2;
+  }
+  if (dns_init () < 0)
+    return 1;
+  upconfig uc = {opts.connect_ms, opts.firstbyte_ms, opts.io_ms, opts.window,
+                 opts.pool};
+  upstream_config (uc);
+  client_config (&opts);
+  uint16_t port;
+  if (listener_start (opts.listenhost, opts.listenport, opts.allow,
+                      wrap (accepted), &port) < 0) {
+    fprintf (stderr, "ombrix: listen on %s:%d: %s\n", opts.listenhost.cstr (),
+             opts.listenport, strerror (errno));
+    return 1;
+  }
+  sigcb (SIGTERM, wrap (stop));
+  sigcb (SIGINT, wrap (stop));
+  sigcb (SIGHUP, wrap (hup));
+  printf ("ombrix: listening on %s:%d\n", opts.listenhost.cstr (), port);
+  fflush (stdout);
+  amain ();
 }

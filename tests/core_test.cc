@@ -27,6 +27,14 @@ note (std::string tag)
   trace.push_back (tag);
 }
 
+// The way of waiting this run uses: OMBRIX_LOOP, epoll unless "select".
+bool
+epollloop ()
+{
+  const char *v = getenv ("OMBRIX_LOOP");
+  return !v || strcmp (v, "select");
+}
+
 // A loop step that cannot hang a failing test: select waits at most 2 s.
 void
 fdstep ()
@@ -414,15 +422,127 @@ TEST_F (Descriptors, OutOfRangeDescriptorsAreAssertions)
   EXPECT_DEATH (fdcb (maxfd, selwrite, cbv_null), assertre ("fd < maxfd"));
 }
 
-TEST_F (Descriptors, SelectFailurePanics)
+// select finds a closed descriptor when it waits; epoll when it is
+// registered.
+TEST_F (Descriptors, ClosedDescriptorPanics)
 {
-  int p[2];
+  int p[2], q[2];
   ASSERT_EQ (pipe (p), 0);
-  close (p[1]);
-  close (p[0]);
-  fdcb (p[0], selread, cbv_null);
+  ASSERT_EQ (pipe (q), 0);
+  for (int d : {p[0], p[1], q[0], q[1]})
+    close (d);
+  int fd = q[1]; // not the lowest free number, which a new epoll takes
+  if (epollloop ()) {
+    EXPECT_DEATH (fdcb (fd, selread, cbv_null),
+                  panicre ("epoll_ctl: Bad file descriptor\n"));
+    return;
+  }
+  fdcb (fd, selread, cbv_null);
   EXPECT_DEATH (fdstep (), panicre ("select: Bad file descriptor\n"));
-  fdcb (p[0], selread, nullptr);
+  fdcb (fd, selread, nullptr);
+}
+
+// What epoll cannot watch (a regular file, /dev/null) select reports
+// ready at every scan; so does the loop on either, and it does not wait.
+TEST_F (Descriptors, FilesAreReadyAtEveryScan)
+{
+  int f = open ("/tmp", O_RDWR | O_TMPFILE, 0600);
+  int n = open ("/dev/null", O_RDWR);
+  ASSERT_GE (f, 0);
+  ASSERT_GT (n, f);
+  int q[2];
+  ASSERT_EQ (socketpair (AF_UNIX, SOCK_STREAM, 0, q), 0); // never ready
+  fdcb (q[0], selread, wrap (note, std::string ("q")));
+  fdcb (n, selread, wrap (note, std::string ("n.r")));
+  fdcb (f, selwrite, wrap (note, std::string ("f.w")));
+  fdcb (f, selread, wrap (note, std::string ("f.r")));
+  __core_check ();
+  timespec t0, t1;
+  clock_gettime (CLOCK_MONOTONIC, &t0);
+  fdstep ();
+  fdstep ();
+  clock_gettime (CLOCK_MONOTONIC, &t1);
+  EXPECT_LT (t1.tv_sec - t0.tv_sec, 2); // fdstep waits up to 2 s
+  EXPECT_EQ (trace, (std::vector<std::string>{"f.r", "f.w", "n.r", "f.r", "f.w",
+                                              "n.r"}));
+  trace.clear ();
+  fdcb (f, selread, nullptr);
+  fdcb (n, selread, nullptr);
+  fdstep ();
+  EXPECT_EQ (trace, std::vector<std::string>{"f.w"});
+  __core_check ();
+  for (int fd : {f, q[0]}) {
+    fdcb (fd, selread, nullptr);
+    fdcb (fd, selwrite, nullptr);
+  }
+  for (int fd : {f, n, q[0], q[1]})
+    close (fd);
+}
+
+void
+exitnow (int code)
+{
+  _exit (code);
+}
+
+// A forked child shares its parent's epoll instance, not a copy of it:
+// the child's registrations must not reach the parent's, and its own
+// loop must still work.
+TEST_F (Descriptors, ChangesInAForkedChildStayThere)
+{
+  fdpair p, q;
+  fdcb (p.s[0], selread, wrap (note, std::string ("p")));
+  fdstep ();
+  pid_t pid = fork ();
+  if (!pid) {
+    fdcb (p.s[0], selread, nullptr);
+    fdcb (q.s[0], selread, wrap (exitnow, 7));
+    fdstep ();
+    _exit (1);
+  }
+  int st;
+  ASSERT_EQ (waitpid (pid, &st, 0), pid);
+  EXPECT_TRUE (WIFEXITED (st) && WEXITSTATUS (st) == 7) << st;
+  fdstep ();
+  EXPECT_EQ (trace, (std::vector<std::string>{"p", "p"}));
+  __core_check (); // the kernel watches p, not q
+}
+
+// After start-up the program may raise its limit: epoll then watches
+// descriptors up to the new limit (through fdlim_set or setrlimit
+// directly); select stays below 1024.
+TEST_F (Descriptors, AboveTheStartupLimit)
+{
+  rlimit saved;
+  ASSERT_EQ (getrlimit (RLIMIT_NOFILE, &saved), 0);
+  if (fdlim_get (1) < 6000 || fdlim_set (4096, 0) < 0)
+    GTEST_SKIP () << "hard limit below 6000";
+  fdpair p;
+  int hi = dup2 (p.s[0], 3000);
+  ASSERT_EQ (hi, 3000);
+  if (!epollloop ()) {
+    EXPECT_EQ (maxfd, 1024);
+    EXPECT_DEATH (fdcb (hi, selread, cbv_null), assertre ("fd < maxfd"));
+  } else {
+    EXPECT_EQ (maxfd, 4096);
+    rlimit rl = {6000, saved.rlim_max};
+    ASSERT_EQ (setrlimit (RLIMIT_NOFILE, &rl), 0);
+    int top = dup2 (p.s[0], 5999);
+    ASSERT_EQ (top, 5999);
+    fdcb (top, selread, wrap (note, std::string ("5999")));
+    EXPECT_EQ (maxfd, 6000);
+    fdcb (hi, selread, wrap (note, std::string ("3000")));
+    fdstep ();
+    EXPECT_EQ (trace, (std::vector<std::string>{"3000", "5999"}));
+    __core_check ();
+    fdcb (hi, selread, nullptr);
+    fdcb (top, selread, nullptr);
+    close (top);
+    EXPECT_DEATH (fdcb (6000, selread, cbv_null), assertre ("fd < maxfd"));
+  }
+  close (hi);
+  ASSERT_EQ (fdlim_set (saved.rlim_cur, 0), 0);
+  EXPECT_EQ (maxfd, 1024);
 }
 
 // ------------------------------------------------------------------ lazy

@@ -6,12 +6,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
 #include <map>
 #include <random>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -545,6 +547,154 @@ TEST_F (Descriptors, AboveTheStartupLimit)
   EXPECT_EQ (maxfd, 1024);
 }
 
+// ------------------------------------------- random activity, many pairs
+
+// Socketpairs whose first ends carry random registrations, checked against
+// a model after every iteration.  Before each scan the model predicts the
+// sample (read: bytes waiting; write: always, nothing fills the buffers);
+// the callbacks log their calls and the registrations they change; the
+// log is then replayed against the sample: in ascending descriptor order,
+// read before write, each ready registration called once with its current
+// callback, none after its removal.  Each read callback takes one byte, so
+// every byte written is delivered exactly once.
+struct activity {
+  struct entry {
+    bool call; // a call, or a registration changed by the last call
+    int fd, op, id;
+  };
+  std::mt19937 rng{17};
+  std::vector<std::array<int, 2>> pairs;
+  std::map<int, std::array<int, 2>> reg; // fd: callback id per op, 0 none
+  std::map<int, int> pending;            // fd: bytes waiting
+  std::vector<entry> log;
+  int ids = 0;
+  long calls = 0;
+
+  // Gives fd a fresh callback for op, or none; its id, 0 for none.
+  int change (int fd, int op, bool on)
+  {
+    int id = on ? ++ids : 0;
+    fdcb (fd, selop (op),
+          on ? cbv::ptr (wrap (this, &activity::hit, fd, op, id))
+             : cbv::ptr (nullptr));
+    return id;
+  }
+  void set (int fd, int op, bool on) { reg[fd][op] = change (fd, op, on); }
+  void hit (int fd, int op, int id)
+  {
+    log.push_back ({true, fd, op, id});
+    char c;
+    if (op == selread) {
+      EXPECT_EQ (read (fd, &c, 1), 1) << fd;
+    }
+    if (rng () % 8 == 0) {
+      int target = pairs[rng () % pairs.size ()][0], top = rng () % 2;
+      // The model learns of it when the log is replayed.
+      log.push_back ({false, target, top, change (target, top, rng () % 2)});
+    }
+  }
+  void open ()
+  {
+    std::array<int, 2> p;
+    ASSERT_EQ (socketpair (AF_UNIX, SOCK_STREAM, 0, p.data ()), 0);
+    pairs.push_back (p);
+    reg[p[0]] = {0, 0};
+    pending[p[0]] = 0;
+  }
+  void recycle (size_t i)
+  {
+    int fd = pairs[i][0];
+    set (fd, selread, false);
+    set (fd, selwrite, false);
+    close (pairs[i][0]);
+    close (pairs[i][1]);
+    reg.erase (fd);
+    pending.erase (fd);
+    pairs[i] = pairs.back ();
+    pairs.pop_back ();
+    open ();
+  }
+  void poke ()
+  {
+    size_t i = rng () % pairs.size ();
+    int fd = pairs[i][0], k = rng () % 10;
+    if (k < 4) {
+      ASSERT_EQ (write (pairs[i][1], "b", 1), 1);
+      pending[fd]++;
+    } else if (k < 9)
+      set (fd, rng () % 4 == 0, rng () % 3 != 0);
+    else
+      recycle (i);
+  }
+  // One scan, replayed against the sample the model predicts.
+  void step ()
+  {
+    std::vector<std::pair<int, int>> sample;
+    for (auto &r : reg)
+      for (int op = 0; op < fdsn; op++)
+        if (r.second[op] && (op == selwrite || pending[r.first]))
+          sample.push_back ({r.first, op});
+    log.clear ();
+    selwait.tv_sec = selwait.tv_usec = 0;
+    fdcb_check ();
+    size_t j = 0;
+    for (auto &s : sample) {
+      int id = reg[s.first][s.second];
+      if (!id)
+        continue; // removed earlier in this scan
+      ASSERT_LT (j, log.size ()) << "no call for " << s.first;
+      entry e = log[j++];
+      ASSERT_TRUE (e.call && e.fd == s.first && e.op == s.second && e.id == id)
+          << "fd " << s.first << " op " << s.second << ": got fd " << e.fd
+          << " op " << e.op << " id " << e.id << ", want id " << id;
+      calls++;
+      if (e.op == selread)
+        pending[e.fd]--;
+      for (; j < log.size () && !log[j].call; j++)
+        reg[log[j].fd][log[j].op] = log[j].id;
+    }
+    ASSERT_EQ (j, log.size ()) << "calls beyond the sample";
+  }
+};
+
+TEST_F (Descriptors, RandomActivityOnManyPairsAgainstAModel)
+{
+  rlimit saved;
+  ASSERT_EQ (getrlimit (RLIMIT_NOFILE, &saved), 0);
+  if (fdlim_set (20100 + 64, 1) < 0) // raising the hard limit needs root
+    fdlim_set (saved.rlim_max, 0);
+  int room = std::min (fdlim_get (0), maxfd) - 64;
+  int npairs = std::min (10000, room / 2);
+  activity a;
+  for (int i = 0; i < npairs; i++)
+    a.open ();
+  for (auto &p : a.pairs)
+    a.set (p[0], selread, true);
+  for (int k = 0; k < npairs / 20; k++)
+    a.set (a.pairs[a.rng () % npairs][0], selwrite, true);
+  for (int it = 0; it < 120 && !HasFatalFailure (); it++) {
+    for (int k = 0; k < 200 && !HasFatalFailure (); k++)
+      a.poke ();
+    a.step ();
+    if (it % 10 == 0)
+      __core_check ();
+  }
+  EXPECT_GT (a.calls, 120 * npairs / 20);
+  for (auto &p : a.pairs) { // what is left waiting is what the model says
+    int n = -1;
+    ioctl (p[0], FIONREAD, &n);
+    EXPECT_EQ (n, a.pending[p[0]]) << p[0];
+  }
+  for (size_t i = a.pairs.size (); i-- > 0;) {
+    a.set (a.pairs[i][0], selread, false);
+    a.set (a.pairs[i][0], selwrite, false);
+    close (a.pairs[i][0]);
+    close (a.pairs[i][1]);
+  }
+  EXPECT_EQ (fdlim_set (saved.rlim_max, -1), 0);
+  EXPECT_EQ (fdlim_set (saved.rlim_cur, 0), 0);
+}
+
 // ------------------------------------------------------------------ lazy
 
 void
@@ -764,6 +914,20 @@ TEST_F (Loop, AmainRunsUntilACallbackExits)
       ::testing::ExitedWithCode (7), "");
   close (p[0]);
   close (p[1]);
+}
+
+// One iteration waits at least until the first timer is due, so that the
+// timer fires in it, however little of a millisecond is left.
+TEST_F (Loop, OneIterationLastsUntilTheFirstTimer)
+{
+  ainit ();
+  sigcb_check (); // ainit's first child scan zeroes the next wait
+  for (long ns : {300000L, 999999L, 1500000L, 2000001L}) {
+    trace.clear ();
+    delaycb (0, u_int32_t (ns), wrap (note, std::string ("t")));
+    acheckwithin (500);
+    EXPECT_EQ (trace, std::vector<std::string>{"t"}) << ns << " ns";
+  }
 }
 
 TEST_F (Loop, Panics)
@@ -1004,6 +1168,26 @@ TEST (Startup, DescriptorLimitRules)
     for (int i = 0; i < 5; i++)
       EXPECT_EQ (r.vars[names[i]], c.want[i]) << id << ": " << names[i];
   }
+}
+
+// OMBRIX_LOOP picks the way of waiting; the start-up is the same with
+// either, and opens no descriptor; an unknown name is fatal.
+TEST (Startup, WaysOfWaiting)
+{
+  for (const char *v : {"select", "epoll", ""}) {
+    spawnspec sp;
+    sp.env = {std::string ("OMBRIX_LOOP=") + v};
+    result r = probe (sp);
+    ASSERT_EQ (r.status, 0) << v << ": " << r.err;
+    EXPECT_EQ (r.vars["fds"], "0,1,2") << v;
+    EXPECT_EQ (r.vars["maxfd"], "1024") << v;
+  }
+  spawnspec sp;
+  sp.env = {"OMBRIX_LOOP=poll"};
+  result r = probe (sp);
+  EXPECT_TRUE (WIFEXITED (r.status) && WEXITSTATUS (r.status) == 1);
+  EXPECT_EQ (r.err, "fatal: OMBRIX_LOOP=poll: not a way of waiting (epoll, "
+                    "select)\n");
 }
 
 // Queued error output is written after every other exit routine.

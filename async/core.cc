@@ -396,12 +396,17 @@ epset (int fd)
 }
 
 // selwait in milliseconds, rounded up: a wait that ended before the first
-// timer was due would only be followed by another one at once.
+// timer was due would only be followed by another one at once.  The day
+// timecb_check sets when there is no timer becomes no limit at all when
+// there is no lazy callback either: waking after a day would run nothing,
+// and a finite wait costs the kernel two clock reads per call.
 static int
 epmillis ()
 {
   time_t sec = selwait.tv_sec;
   long usec = selwait.tv_usec; // read once each: a signal may zero them
+  if (sec == 86400 && !usec && !timecbs.first () && !lazylist->first)
+    return -1;
   if (sec < 0 || usec < 0)
     return 0;
   if (sec >= INT_MAX / 1000 - 1)
@@ -657,6 +662,10 @@ lazycb_remove (lazycb_t *lazy)
 void
 lazycb_check ()
 {
+  // With nothing to run, the clock is left for fdcb_check to read, which
+  // it does before any callback could see it.
+  if (!lazylist->first)
+    return;
   readclock ();
   lazycb_removed = false;
   for (lazycb_t *lp = lazylist->first; lp;) {

@@ -74,6 +74,7 @@ static void epgrow (int fd);
 static void epset (int fd);
 static void epcheck ();
 static void epcheckstate ();
+
 static bool timecbs_altered; // a timer was removed: restart the scan
 static bool lazycb_removed;  // a lazy callback was removed: restart
 static list<lazycb_t, &lazycb_t::link> *lazylist;
@@ -305,6 +306,14 @@ epgrow (int fd)
   nslots = n;
 }
 
+// The ops fd has callbacks for.
+static inline int
+wanted (int fd)
+{
+  return (fdcbs[selread][fd] ? epread : 0) |
+         (fdcbs[selwrite][fd] ? epwrite : 0);
+}
+
 static void
 alwaysdrop (int fd)
 {
@@ -325,8 +334,7 @@ alwaysdrop (int fd)
 static void
 epctl (int fd)
 {
-  int want =
-      (fdcbs[selread][fd] ? epread : 0) | (fdcbs[selwrite][fd] ? epwrite : 0);
+  int want = wanted (fd);
   int have = fdint[fd];
   if ((have & ~epalways) == want)
     return;
@@ -466,15 +474,16 @@ epcheck ()
   }
 }
 
+static void epcheckkernel (int watched);
+
 // The tables against the callbacks, and the watch list against the
-// kernel's own (/proc/self/fdinfo of the instance).
+// kernel's own.
 static void
 epcheckstate ()
 {
   int watched = 0, aside = 0;
   for (int fd = 0; fd < nslots; fd++) {
-    int want =
-        (fdcbs[selread][fd] ? epread : 0) | (fdcbs[selwrite][fd] ? epwrite : 0);
+    int want = wanted (fd);
     libassert ((fdint[fd] & ~epalways) == want);
     libassert (want || !fdint[fd]);
     aside += fdint[fd] & epalways ? 1 : 0;
@@ -486,8 +495,15 @@ epcheckstate ()
   libassert (std::adjacent_find (al.begin (), al.end ()) == al.end ());
   for (int fd : al)
     libassert (fd >= 0 && fd < nslots && (fdint[fd] & epalways));
-  if (epfd < 0)
-    return; // none yet, or a forked child's, not made yet
+  if (epfd >= 0) // else none yet, or a forked child's, not made yet
+    epcheckkernel (watched);
+}
+
+// The kernel's list of what the instance watches (/proc/self/fdinfo of
+// epfd) against fdint: the same descriptors, for the same ops.
+static void
+epcheckkernel (int watched)
+{
   char path[64], line[256];
   snprintf (path, sizeof (path), "/proc/self/fdinfo/%d", epfd);
   FILE *f = fopen (path, "r");

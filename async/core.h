@@ -1,18 +1,30 @@
 // The single-threaded event loop and the process set-up that comes with it.
 //
-// The loop waits in select and runs counted callbacks (cbv) for descriptors
-// becoming readable or writable (fdcb), wall-clock times being reached
-// (timecb, delaycb), coarse periodic work (lazycb), signals (sigcb) and
-// child exits (chldcb).  A registration holds its callback until it is
+// The loop waits (in epoll, or in select with OMBRIX_LOOP=select; the
+// choice is read once at start-up) and runs counted callbacks (cbv) for
+// descriptors becoming readable or writable (fdcb), wall-clock times being
+// reached (timecb, delaycb), coarse periodic work (lazycb), signals (sigcb)
+// and child exits (chldcb).  A registration holds its callback until it is
 // replaced, removed or (timers) has fired.  A timecb_t* or lazycb_t* handle
 // belongs to the loop: it is valid until the timer has fired (its callback
 // has returned) or either has been removed.  Every callback runs on the one
 // thread; the only other context is the signal handler, which sets flags,
 // zeroes selwait and writes a byte to the self-pipe.
 //
+// Both ways give the same order: within one iteration descriptor
+// callbacks run in ascending descriptor order, read before write, on
+// readiness sampled once; a registration removed during the scan is not
+// called.  Under epoll a registration costs one epoll_ctl, a wait costs
+// what is ready, not what is registered; the descriptor ceiling (maxfd)
+// follows the soft limit once the program raises it.  Hazard (epoll): a
+// descriptor closed while registered, whose file is still open elsewhere
+// (a dup, a child), stays watched by the kernel: remove, then close.
+//
 // Errors: misuse (a descriptor out of range, a bad signal number, a bad
 // fdlim_set mode) is an assertion; broken invariants and unexpected system
-// failures (select, sigaction) are panics; fdlim_get/fdlim_set return -1.
+// failures (select, epoll_wait, epoll_ctl of a closed descriptor,
+// sigaction) are panics; fdlim_get/fdlim_set return -1; an unknown
+// OMBRIX_LOOP is a fatal error at start-up.
 #ifndef OMBRIX_ASYNC_CORE_H
 #define OMBRIX_ASYNC_CORE_H
 
@@ -104,10 +116,12 @@ public:
 extern timespec tsnow;        // CLOCK_REALTIME, refreshed at every scan
 extern const time_t &timenow; // tsnow.tv_sec, a free coarse clock
 extern int fd_set_bytes;      // size of each descriptor set: 128
-extern int maxfd;             // descriptor slots: soft limit, at most 1024
-extern int nselfd;            // 1 + highest fd ever registered; never shrinks
-extern timeval selwait;       // timeout of the next select
-extern bool amain_panic;      // set by a forked child that must not loop
+// fdcb's ceiling: the soft limit at start-up (at most 1024); under epoll,
+// the soft limit set since by fdlim_set (or found by fdcb).
+extern int maxfd;
+extern int nselfd;       // 1 + highest fd ever registered; never shrinks
+extern timeval selwait;  // timeout of the next select
+extern bool amain_panic; // set by a forked child that must not loop
 
 // Descriptor limits.  fdlim_get: the hard (hard != 0) or soft limit, an
 // unlimited one as 65536, values above INT_MAX as INT_MAX; -1 on failure.
@@ -129,8 +143,9 @@ void lazycb_remove (lazycb_t *lazy); // null ignored
 void acheck ();
 [[noreturn]] void amain ();
 // The steps of one iteration.  timecb_check runs due timers and sets
-// selwait; fdcb_check waits in select and runs descriptor callbacks, read
-// before write for each descriptor; lazycb_check runs due lazy callbacks.
+// selwait; fdcb_check waits (epoll rounds selwait up to milliseconds) and
+// runs descriptor callbacks, read before write for each descriptor;
+// lazycb_check runs due lazy callbacks.
 void timecb_check ();
 void fdcb_check ();
 void lazycb_check ();
@@ -149,8 +164,9 @@ void chldcb_check ();    // reaps every ended child, runs its callback
 void sigcatch (int sig); // the handler installed for signals with callbacks
 
 // Invariant checker for the loop's tables: timer tree, descriptor sets
-// against callbacks, nselfd, lazy list links, child table.  Panics on the
-// first broken rule.
+// (select) or watch list, against the kernel's own (epoll), against the
+// callbacks, nselfd, lazy list links, child table.  Panics on the first
+// broken rule.
 void core_check ();
 
 #endif

@@ -14,7 +14,7 @@
 //
 // One thread serves every client: the listening socket and each
 // connection register callbacks with the loop (fdcb), which runs them
-// when select reports the descriptor ready.  Each connection owns an
+// when the descriptor is ready.  Each connection owns an
 // input suio (bytes not yet a whole line) and a strbuf of echoes not yet
 // written.  A client that sends faster than it reads is throttled: while
 // more than maxpending bytes wait to be written, the server stops reading
@@ -220,7 +220,7 @@ acceptcb ()
         warnobj (0) ("accept: %m\n");
       return;
     }
-    if (fd >= maxfd) { // beyond what select can watch
+    if (fd >= maxfd) { // beyond what the loop can watch
       warnobj (0) ("descriptor %d beyond the loop's limit; refusing a client\n",
                    fd);
       close (fd);
@@ -278,19 +278,22 @@ main (int argc, char **argv)
     exit (1);
   }
   idlesec = idle;
+  // As many clients as the hard limit allows (on select, maxfd stays 1024).
+  fdlim_set (rlim_t (fdlim_get (1)), 0);
   listenfd = listenon (port);
 
   sockaddr_in sin;
   socklen_t len = sizeof (sin);
   if (getsockname (listenfd, reinterpret_cast<sockaddr *> (&sin), &len) < 0)
     fatal ("getsockname: %m\n");
+  fdcb (listenfd, selread, wrap (acceptcb));
+  sigcb (SIGTERM, wrap (stop, "SIGTERM"));
+  sigcb (SIGINT, wrap (stop, "SIGINT"));
+
+  // Only now: a SIGTERM sent on seeing this line must find its handler.
   strbuf ready ("listening on %d\n", int (ntohs (sin.sin_port)));
   while (ready.tosuio ()->resid ())
     if (ready.tosuio ()->output (1) < 0)
       fatal ("stdout: %m\n");
-
-  fdcb (listenfd, selread, wrap (acceptcb));
-  sigcb (SIGTERM, wrap (stop, "SIGTERM"));
-  sigcb (SIGINT, wrap (stop, "SIGINT"));
   amain ();
 }

@@ -7,12 +7,14 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <array>
 #include <cstring>
 #include <fcntl.h>
 #include <grp.h>
 #include <map>
 #include <random>
 #include <string>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -27,6 +29,14 @@ void
 note (std::string tag)
 {
   trace.push_back (tag);
+}
+
+// The way of waiting this run uses: OMBRIX_LOOP, epoll unless "select".
+bool
+epollloop ()
+{
+  const char *v = getenv ("OMBRIX_LOOP");
+  return !v || strcmp (v, "select");
 }
 
 // A loop step that cannot hang a failing test: select waits at most 2 s.
@@ -420,15 +430,281 @@ TEST_F (Descriptors, OutOfRangeDescriptorsAreAssertions)
   EXPECT_DEATH (fdcb (maxfd, selwrite, cbv_null), assertre ("fd < maxfd"));
 }
 
-TEST_F (Descriptors, SelectFailurePanics)
+// select finds a closed descriptor when it waits; epoll when it is
+// registered.
+TEST_F (Descriptors, ClosedDescriptorPanics)
 {
-  int p[2];
+  int p[2], q[2];
   ASSERT_EQ (pipe (p), 0);
-  close (p[1]);
-  close (p[0]);
-  fdcb (p[0], selread, cbv_null);
+  ASSERT_EQ (pipe (q), 0);
+  for (int d : {p[0], p[1], q[0], q[1]})
+    close (d);
+  int fd = q[1]; // not the lowest free number, which a new epoll takes
+  if (epollloop ()) {
+    EXPECT_DEATH (fdcb (fd, selread, cbv_null),
+                  panicre ("epoll_ctl: Bad file descriptor\n"));
+    return;
+  }
+  fdcb (fd, selread, cbv_null);
   EXPECT_DEATH (fdstep (), panicre ("select: Bad file descriptor\n"));
-  fdcb (p[0], selread, nullptr);
+  fdcb (fd, selread, nullptr);
+}
+
+// What epoll cannot watch (a regular file, /dev/null) select reports
+// ready at every scan; so does the loop on either, and it does not wait.
+TEST_F (Descriptors, FilesAreReadyAtEveryScan)
+{
+  int f = open ("/tmp", O_RDWR | O_TMPFILE, 0600);
+  int n = open ("/dev/null", O_RDWR);
+  ASSERT_GE (f, 0);
+  ASSERT_GT (n, f);
+  int q[2];
+  ASSERT_EQ (socketpair (AF_UNIX, SOCK_STREAM, 0, q), 0); // never ready
+  fdcb (q[0], selread, wrap (note, std::string ("q")));
+  fdcb (n, selread, wrap (note, std::string ("n.r")));
+  fdcb (f, selwrite, wrap (note, std::string ("f.w")));
+  fdcb (f, selread, wrap (note, std::string ("f.r")));
+  core_check ();
+  timespec t0, t1;
+  clock_gettime (CLOCK_MONOTONIC, &t0);
+  fdstep ();
+  fdstep ();
+  clock_gettime (CLOCK_MONOTONIC, &t1);
+  EXPECT_LT (t1.tv_sec - t0.tv_sec, 2); // fdstep waits up to 2 s
+  EXPECT_EQ (trace, (std::vector<std::string>{"f.r", "f.w", "n.r", "f.r", "f.w",
+                                              "n.r"}));
+  trace.clear ();
+  fdcb (f, selread, nullptr);
+  fdcb (n, selread, nullptr);
+  fdstep ();
+  EXPECT_EQ (trace, std::vector<std::string>{"f.w"});
+  core_check ();
+  for (int fd : {f, q[0]}) {
+    fdcb (fd, selread, nullptr);
+    fdcb (fd, selwrite, nullptr);
+  }
+  for (int fd : {f, n, q[0], q[1]})
+    close (fd);
+}
+
+// Reports on fd that the callback ran, then ends the (child) process.
+void
+reportandexit (int fd)
+{
+  _exit (write (fd, "k", 1) != 1);
+}
+
+// A forked child shares its parent's epoll instance, not a copy of it:
+// the child's registrations must not reach the parent's, and its own
+// loop must still work.
+TEST_F (Descriptors, ChangesInAForkedChildStayThere)
+{
+  fdpair p, q;
+  int r[2]; // the child's report: its own loop ran q's callback
+  ASSERT_EQ (pipe (r), 0);
+  fdcb (p.s[0], selread, wrap (note, std::string ("p")));
+  fdstep ();
+  pid_t pid = fork ();
+  if (!pid) {
+    fdcb (p.s[0], selread, nullptr);
+    fdcb (q.s[0], selread, wrap (reportandexit, r[1]));
+    for (int i = 0; i < 5; i++) // a signal may cut a wait short
+      fdstep ();
+    _exit (1);
+  }
+  close (r[1]);
+  ASSERT_EQ (waitpid (pid, nullptr, 0), pid);
+  char c = 0;
+  EXPECT_EQ (read (r[0], &c, 1), 1);
+  close (r[0]);
+  fdstep ();
+  EXPECT_EQ (trace, (std::vector<std::string>{"p", "p"}));
+  core_check (); // the kernel watches p, not q
+}
+
+// After start-up the program may raise its limit: epoll then watches
+// descriptors up to the new limit (through fdlim_set or setrlimit
+// directly); select stays below 1024.
+TEST_F (Descriptors, AboveTheStartupLimit)
+{
+  rlimit saved;
+  ASSERT_EQ (getrlimit (RLIMIT_NOFILE, &saved), 0);
+  if (fdlim_get (1) < 6000 || fdlim_set (4096, 0) < 0)
+    GTEST_SKIP () << "hard limit below 6000";
+  fdpair p;
+  int hi = dup2 (p.s[0], 3000);
+  ASSERT_EQ (hi, 3000);
+  if (!epollloop ()) {
+    EXPECT_EQ (maxfd, 1024);
+    EXPECT_DEATH (fdcb (hi, selread, cbv_null), assertre ("fd < maxfd"));
+  } else {
+    EXPECT_EQ (maxfd, 4096);
+    rlimit rl = {6000, saved.rlim_max};
+    ASSERT_EQ (setrlimit (RLIMIT_NOFILE, &rl), 0);
+    int top = dup2 (p.s[0], 5999);
+    ASSERT_EQ (top, 5999);
+    fdcb (top, selread, wrap (note, std::string ("5999")));
+    EXPECT_EQ (maxfd, 6000);
+    fdcb (hi, selread, wrap (note, std::string ("3000")));
+    fdstep ();
+    EXPECT_EQ (trace, (std::vector<std::string>{"3000", "5999"}));
+    core_check ();
+    fdcb (hi, selread, nullptr);
+    fdcb (top, selread, nullptr);
+    close (top);
+    EXPECT_DEATH (fdcb (6000, selread, cbv_null), assertre ("fd < maxfd"));
+  }
+  close (hi);
+  ASSERT_EQ (fdlim_set (saved.rlim_cur, 0), 0);
+  EXPECT_EQ (maxfd, 1024);
+}
+
+// ------------------------------------------- random activity, many pairs
+
+// Socketpairs whose first ends carry random registrations, checked against
+// a model after every iteration.  Before each scan the model predicts the
+// sample (read: bytes waiting; write: always, nothing fills the buffers);
+// the callbacks log their calls and the registrations they change; the
+// log is then replayed against the sample: in ascending descriptor order,
+// read before write, each ready registration called once with its current
+// callback, none after its removal.  Each read callback takes one byte, so
+// every byte written is delivered exactly once.
+struct activity {
+  struct entry {
+    bool call; // a call, or a registration changed by the last call
+    int fd, op, id;
+  };
+  std::mt19937 rng{17};
+  std::vector<std::array<int, 2>> pairs;
+  std::map<int, std::array<int, 2>> reg; // fd: callback id per op, 0 none
+  std::map<int, int> pending;            // fd: bytes waiting
+  std::vector<entry> log;
+  int ids = 0;
+  long calls = 0;
+
+  // Gives fd a fresh callback for op, or none; its id, 0 for none.
+  int change (int fd, int op, bool on)
+  {
+    int id = on ? ++ids : 0;
+    fdcb (fd, selop (op),
+          on ? cbv::ptr (wrap (this, &activity::hit, fd, op, id))
+             : cbv::ptr (nullptr));
+    return id;
+  }
+  void set (int fd, int op, bool on) { reg[fd][op] = change (fd, op, on); }
+  void hit (int fd, int op, int id)
+  {
+    log.push_back ({true, fd, op, id});
+    char c;
+    if (op == selread) {
+      EXPECT_EQ (read (fd, &c, 1), 1) << fd;
+    }
+    if (rng () % 8 == 0) {
+      int target = pairs[rng () % pairs.size ()][0], top = rng () % 2;
+      // The model learns of it when the log is replayed.
+      log.push_back ({false, target, top, change (target, top, rng () % 2)});
+    }
+  }
+  void open ()
+  {
+    std::array<int, 2> p;
+    ASSERT_EQ (socketpair (AF_UNIX, SOCK_STREAM, 0, p.data ()), 0);
+    pairs.push_back (p);
+    reg[p[0]] = {0, 0};
+    pending[p[0]] = 0;
+  }
+  void recycle (size_t i)
+  {
+    int fd = pairs[i][0];
+    set (fd, selread, false);
+    set (fd, selwrite, false);
+    close (pairs[i][0]);
+    close (pairs[i][1]);
+    reg.erase (fd);
+    pending.erase (fd);
+    pairs[i] = pairs.back ();
+    pairs.pop_back ();
+    open ();
+  }
+  void poke ()
+  {
+    size_t i = rng () % pairs.size ();
+    int fd = pairs[i][0], k = rng () % 10;
+    if (k < 4) {
+      ASSERT_EQ (write (pairs[i][1], "b", 1), 1);
+      pending[fd]++;
+    } else if (k < 9)
+      set (fd, rng () % 4 == 0, rng () % 3 != 0);
+    else
+      recycle (i);
+  }
+  // One scan, replayed against the sample the model predicts.
+  void step ()
+  {
+    std::vector<std::pair<int, int>> sample;
+    for (auto &r : reg)
+      for (int op = 0; op < fdsn; op++)
+        if (r.second[op] && (op == selwrite || pending[r.first]))
+          sample.push_back ({r.first, op});
+    log.clear ();
+    selwait.tv_sec = selwait.tv_usec = 0;
+    fdcb_check ();
+    size_t j = 0;
+    for (auto &s : sample) {
+      int id = reg[s.first][s.second];
+      if (!id)
+        continue; // removed earlier in this scan
+      ASSERT_LT (j, log.size ()) << "no call for " << s.first;
+      entry e = log[j++];
+      ASSERT_TRUE (e.call && e.fd == s.first && e.op == s.second && e.id == id)
+          << "fd " << s.first << " op " << s.second << ": got fd " << e.fd
+          << " op " << e.op << " id " << e.id << ", want id " << id;
+      calls++;
+      if (e.op == selread)
+        pending[e.fd]--;
+      for (; j < log.size () && !log[j].call; j++)
+        reg[log[j].fd][log[j].op] = log[j].id;
+    }
+    ASSERT_EQ (j, log.size ()) << "calls beyond the sample";
+  }
+};
+
+TEST_F (Descriptors, RandomActivityOnManyPairsAgainstAModel)
+{
+  rlimit saved;
+  ASSERT_EQ (getrlimit (RLIMIT_NOFILE, &saved), 0);
+  if (fdlim_set (20100 + 64, 1) < 0) // raising the hard limit needs root
+    fdlim_set (saved.rlim_max, 0);
+  int room = std::min (fdlim_get (0), maxfd) - 64;
+  int npairs = std::min (10000, room / 2);
+  activity a;
+  for (int i = 0; i < npairs; i++)
+    a.open ();
+  for (auto &p : a.pairs)
+    a.set (p[0], selread, true);
+  for (int k = 0; k < npairs / 20; k++)
+    a.set (a.pairs[a.rng () % npairs][0], selwrite, true);
+  for (int it = 0; it < 120 && !HasFatalFailure (); it++) {
+    for (int k = 0; k < 200 && !HasFatalFailure (); k++)
+      a.poke ();
+    a.step ();
+    if (it % 10 == 0)
+      core_check ();
+  }
+  EXPECT_GT (a.calls, 120 * npairs / 20);
+  for (auto &p : a.pairs) { // what is left waiting is what the model says
+    int n = -1;
+    ioctl (p[0], FIONREAD, &n);
+    EXPECT_EQ (n, a.pending[p[0]]) << p[0];
+  }
+  for (size_t i = a.pairs.size (); i-- > 0;) {
+    a.set (a.pairs[i][0], selread, false);
+    a.set (a.pairs[i][0], selwrite, false);
+    close (a.pairs[i][0]);
+    close (a.pairs[i][1]);
+  }
+  EXPECT_EQ (fdlim_set (saved.rlim_max, -1), 0);
+  EXPECT_EQ (fdlim_set (saved.rlim_cur, 0), 0);
 }
 
 // ------------------------------------------------------------------ lazy
@@ -670,6 +946,20 @@ TEST_F (Loop, AmainRunsUntilACallbackExits)
       ::testing::ExitedWithCode (7), "");
   close (p[0]);
   close (p[1]);
+}
+
+// One iteration waits at least until the first timer is due, so that the
+// timer fires in it, however little of a millisecond is left.
+TEST_F (Loop, OneIterationLastsUntilTheFirstTimer)
+{
+  ainit ();
+  sigcb_check (); // ainit's first child scan zeroes the next wait
+  for (long ns : {300000L, 999999L, 1500000L, 2000001L}) {
+    trace.clear ();
+    delaycb (0, u_int32_t (ns), wrap (note, std::string ("t")));
+    acheckwithin (500);
+    EXPECT_EQ (trace, std::vector<std::string>{"t"}) << ns << " ns";
+  }
 }
 
 TEST_F (Loop, Panics)
@@ -957,6 +1247,26 @@ TEST (Startup, DescriptorLimitRules)
     for (int i = 0; i < 5; i++)
       EXPECT_EQ (r.vars[names[i]], c.want[i]) << id << ": " << names[i];
   }
+}
+
+// OMBRIX_LOOP picks the way of waiting; the start-up is the same with
+// either, and opens no descriptor; an unknown name is fatal.
+TEST (Startup, WaysOfWaiting)
+{
+  for (const char *v : {"select", "epoll", ""}) {
+    spawnspec sp;
+    sp.env = {std::string ("OMBRIX_LOOP=") + v};
+    result r = probe (sp);
+    ASSERT_EQ (r.status, 0) << v << ": " << r.err;
+    EXPECT_EQ (r.vars["fds"], "0,1,2") << v;
+    EXPECT_EQ (r.vars["maxfd"], "1024") << v;
+  }
+  spawnspec sp;
+  sp.env = {"OMBRIX_LOOP=poll"};
+  result r = probe (sp);
+  EXPECT_TRUE (WIFEXITED (r.status) && WEXITSTATUS (r.status) == 1);
+  EXPECT_EQ (r.err, "fatal: OMBRIX_LOOP=poll: not a way of waiting (epoll, "
+                    "select)\n");
 }
 
 // Queued error output is written after every other exit routine.

@@ -14,6 +14,8 @@ static cstore *store;
 static size_t window = 262144;
 static cachestats stats;
 static time_t since; // when the cache was configured: the uptime base
+static int nested;   // hits answered inside one another (pipelining)
+enum { nested_max = 32 };
 
 void
 cache_config (uint64_t mem, uint64_t maxobject, int win)
@@ -161,6 +163,7 @@ class cachesrc : public source, public sink {
   void news () { pump (); }
   void fallback ();
   void fail504 ();
+  void later ();
 
 public:
   cachesrc (const fetchreq &f, const char *m, const str &u, sink *s)
@@ -463,8 +466,20 @@ cachesrc::start ()
     tmo = delaycb (0, 0, wrap (this, &cachesrc::fail504));
   else if (fl)
     fl->start ();
-  else
-    pump ();
+  else if (nested >= nested_max) // pipelined hits: end this chain of calls
+    tmo = delaycb (0, 0, wrap (this, &cachesrc::later));
+  else {
+    nested++; // a hit ends at once and the client starts the next request
+    pump ();  // from inside this call
+    nested--;
+  }
+}
+
+void
+cachesrc::later ()
+{
+  tmo = nullptr;
+  pump ();
 }
 
 void

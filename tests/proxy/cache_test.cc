@@ -8,6 +8,7 @@
 #include "tests/proxy/harness.h"
 
 #include <set>
+#include <thread>
 
 using namespace harness;
 
@@ -220,6 +221,26 @@ TEST_F (Cache, EvictionAtTheByteLimit)
                    .body.size (),
                20000u);
   EXPECT_EQ (hits ("ev-big", px.port), 2);
+}
+
+// Thousands of pipelined hits in one write: answered in order, none lost.
+TEST_F (Cache, PipelinedHits)
+{
+  proxy px;
+  std::string r = req ("GET", std::string ("/x/pipe?") + fresh), all;
+  roundtrip (px.port, r);
+  for (int i = 0; i < 2000; i++)
+    all += r;
+  int fd = dial (px.port);
+  std::thread w ([&] { sendall (fd, all); });
+  std::string rest;
+  int n = 0;
+  for (; n < 2000; n++)
+    if (readresponse (fd, &rest).body != "pipe#1")
+      break;
+  w.join ();
+  close (fd);
+  EXPECT_EQ (n, 2000);
 }
 
 // n clients ask at once for one slow object; the first may leave.

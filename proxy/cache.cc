@@ -96,7 +96,11 @@ storedhead (resphead *h, const cobj *o, bool headreq, bool notmod,
   headlist (head, &l);
   str cl = hdr_get (l, "content-length");
   hdr_remove (&l, "content-length");
-  hdr_remove (&l, "age");
+  // The client whose request fetched the object gets the origin's Age.
+  bool fetched =
+      !strcmp (result, "TCP_MISS") || !strcmp (result, "TCP_REFRESH_MODIFIED");
+  if (!fetched)
+    hdr_remove (&l, "age");
   hdr_remove (&l, "x-cache");
   const char *sp = static_cast<const char *> (memchr (head.cstr (), ' ', 13));
   const char *nl = strchr (head.cstr (), '\r');
@@ -106,9 +110,10 @@ storedhead (resphead *h, const cobj *o, bool headreq, bool notmod,
                                         : str ("");
   strbuf b;
   b << hdr_text (l);
-  b.fmt ("Age: %lld\r\nX-Cache: %s\r\n",
-         static_cast<long long> (cp_current_age (o->meta, timenow)),
-         strstr (result, "MISS") ? "MISS" : "HIT");
+  if (!fetched)
+    b.fmt ("Age: %lld\r\n",
+           static_cast<long long> (cp_current_age (o->meta, timenow)));
+  b << "X-Cache: " << (fetched ? "MISS" : "HIT") << "\r\n";
   h->hasdate = hdr_count (l, "date");
   h->keeplen = false;
   h->result = result;

@@ -376,8 +376,10 @@ filler::passon (const resphead *h)
     o = nullptr;
     store->abort (x);
   }
-  if (!owner)
-    return; // src_full stops the fetch; ownergone deletes it
+  if (!owner) { // nobody left to take it
+    stopsoon ();
+    return;
+  }
   resphead c = *h;
   c.lines = strbuf () << h->lines << "X-Cache: MISS\r\n";
   owner->headsent = true;
@@ -658,6 +660,10 @@ cache_source (const fetchreq &fr, const char *method, const str &url,
     cp_conditional (sh, &cond);
     f.head = strbuf () << str (fr.head.cstr (), fr.head.len () - 2)
                        << hdr_text (cond) << "\r\n";
+  }
+  if (!stale && hdr_count (req, "range")) { // a part: nothing to share
+    c->fetchown ();
+    return c;
   }
   ptr<cobj> pend = stale ? nullptr : store->pending (url, sec);
   c->fl = new filler (f, c, url, req, pend, stale);

@@ -162,6 +162,8 @@ class cachesrc : public source, public sink {
   filler *fl = nullptr; // the filler started for us, while it runs
   bool headsent = false;
   bool notmod = false; // answer 304 to the client's own conditional
+  bool ranged = false; // answer 206 with one range of a complete object
+  uint64_t rfirst = 0, rleft = 0; // the range: its start, bytes to send
   const char *result = "TCP_MISS";
   timecb_t *tmo = nullptr;
 
@@ -512,6 +514,17 @@ cachesrc::pump ()
     }
     resphead h;
     storedhead (&h, o, fr.headreq, notmod, result);
+    if (ranged) { // a complete object: the range is in it
+      h.status = 206;
+      h.reason = "Partial Content";
+      h.lines = strbuf () << h.lines
+                          << strbuf ("Content-Range: bytes %llu-%llu/%llu\r\n",
+                                     (unsigned long long) rfirst,
+                                     (unsigned long long) (rfirst + rleft - 1),
+                                     (unsigned long long) o->bodylen ());
+      h.body.len = rleft;
+      rd->advance (rfirst);
+    }
     headsent = true;
     sk->src_head (&h);
     if (h.body.kind == bk_none) {
@@ -520,13 +533,15 @@ cachesrc::pump ()
     }
   }
   bool moved = false;
-  while (rd->avail () && !sk->src_full ()) {
+  while (rd->avail () && !sk->src_full () && (!ranged || rleft)) {
     suio u;
-    rd->fill (&u, window);
+    size_t k =
+        rd->fill (&u, ranged && rleft < window ? size_t (rleft) : window);
+    rleft -= ranged ? k : 0;
     sk->src_body (&u);
     moved = true;
   }
-  int s = rd->state ();
+  int s = ranged && !rleft ? 1 : rd->state ();
   if (s) {
     sk->src_end (s > 0 ? 0 : -1, 502, "the origin's answer ended early");
     return;
@@ -597,6 +612,49 @@ cachesrc::src_head (const resphead *h)
 
 // ---- The decision ----
 
+// Digits to a value below 10^18; false for none or more.
+static bool
+digits (const char **p, uint64_t *v)
+{
+  const char *s = *p;
+  for (*v = 0; **p >= '0' && **p <= '9' && *p - s < 18; (*p)++)
+    *v = *v * 10 + uint64_t (**p - '0');
+  return *p > s && !(**p >= '0' && **p <= '9');
+}
+
+// One byte range ("bytes=A-B", "bytes=A-", "bytes=-N") of a body of len
+// bytes: true with its first byte and length when satisfiable; anything
+// else (several ranges, a bad form) is answered with the whole body.
+static bool
+onerange (const str &v, uint64_t len, uint64_t *first, uint64_t *n)
+{
+  const char *p = v.cstr ();
+  if (strncasecmp (p, "bytes=", 6))
+    return false;
+  p += 6;
+  uint64_t a = 0, b = 0;
+  bool ha = *p != '-';
+  if (ha && !digits (&p, &a))
+    return false;
+  if (*p++ != '-')
+    return false;
+  bool hb = *p;
+  if (hb && !digits (&p, &b))
+    return false;
+  if (*p || (!ha && (!hb || !b)) || (ha && hb && b < a))
+    return false;
+  if (!ha) { // the last b bytes
+    a = b >= len ? 0 : len - b;
+    b = len - 1;
+  } else if (!hb || b >= len)
+    b = len - 1;
+  if (a >= len)
+    return false;
+  *first = a;
+  *n = b - a + 1;
+  return true;
+}
+
 static bool
 joinable (const cobj *o, const hdrlist &req)
 {
@@ -631,6 +689,10 @@ cache_source (const fetchreq &fr, const char *method, const str &url,
     hdrlist sh;
     headlist (o->head (), &sh);
     c->notmod = conditional (req) && cp_notmodified (req, sh, timenow);
+    str range = hdr_get (req, "range");
+    c->ranged = get && !c->notmod && o->meta.status == 200 && range &&
+                hdr_count (req, "range") == 1 && !hdr_count (req, "if-range") &&
+                onerange (range, o->bodylen (), &c->rfirst, &c->rleft);
     stats.hits++;
     c->read (ref<cobj> (o), c->notmod ? "TCP_IMS_HIT" : "TCP_MEM_HIT");
     return c;

@@ -127,6 +127,13 @@ const std::vector<row> table = {
      "h=Cache-Control:max-age%3D60&lie=1&n=4000",
      {{"GET", "", -1}, {"GET", "", -1}},
      2},
+    {"range",
+     fresh,
+     {{"GET", "", 1},
+      {"GET", "Range: bytes=2-4\r\n", 0, 206},
+      {"GET", "Range: bytes=-3\r\n", 0, 206},
+      {"GET", "Range: bytes=9-\r\n", 1}},
+     1},
     {"headhit", fresh, {{"GET", "", 1}, {"HEAD", "", 0, 0, "HIT"}}, 1},
     {"stale",
      "h=Cache-Control:max-age%3D1",
@@ -185,6 +192,11 @@ TEST_F (Cache, Rules)
       if (!strcmp (r.name, "update304") && i) {
         EXPECT_EQ (a.hdr["x-v"], "2"); // the 304's field replaced the stored
         EXPECT_EQ (a.hdr["content-length"], "11");
+      }
+      if (a.status == 206) { // one range of the stored "range#1"
+        EXPECT_EQ (a.body, i == 1 ? "nge" : "e#1");
+        EXPECT_EQ (a.hdr["content-range"],
+                   i == 1 ? "bytes 2-4/7" : "bytes 4-6/7");
       }
       if (head) {
         EXPECT_EQ (a.hdr["content-length"], "9");

@@ -28,6 +28,9 @@ const char opts_usage[] =
     "      --pool N               idle connections kept per origin (8)\n"
     "      --window BYTES         buffer per direction before pausing "
     "(262144)\n"
+    "      --cache-mem SIZE       memory cache size, K/M/G suffixes (256M;\n"
+    "                             0: no caching)\n"
+    "      --cache-max-object SIZE  the largest object cached (16M)\n"
     "  -h, --help                 this text\n"
     "  -V, --version              the version\n";
 
@@ -57,6 +60,26 @@ integer (const char *s, long lo, long hi, int *out)
 }
 
 // ADDR:PORT, [ADDR6]:PORT; the address numeric.
+// A byte count with an optional K, M or G (binary) suffix, at most 1 TiB.
+static bool
+bytesize (const char *s, uint64_t *out)
+{
+  char *end;
+  errno = 0;
+  if (*s < '0' || *s > '9')
+    return false;
+  unsigned long long v = strtoull (s, &end, 10);
+  const char *units = "KMG";
+  const char *u = *end ? strchr (units, *end & ~0x20) : nullptr;
+  if (errno || (*end && (!u || end[1])))
+    return false;
+  int shift = u ? 10 * int (u - units + 1) : 0;
+  if (v > (1ULL << (40 - shift)))
+    return false;
+  *out = uint64_t (v) << shift;
+  return true;
+}
+
 static bool
 listenaddr (const char *s, proxyopts *o)
 {
@@ -122,6 +145,8 @@ enum {
   o_drain,
   o_pool,
   o_window,
+  o_cachemem,
+  o_cachemax,
 };
 
 static const option longopts[] = {
@@ -137,6 +162,8 @@ static const option longopts[] = {
     {"drain", required_argument, nullptr, o_drain},
     {"pool", required_argument, nullptr, o_pool},
     {"window", required_argument, nullptr, o_window},
+    {"cache-mem", required_argument, nullptr, o_cachemem},
+    {"cache-max-object", required_argument, nullptr, o_cachemax},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -175,6 +202,10 @@ option1 (proxyopts *o, int c, const char *a)
     return integer (a, 0, 1024, &o->pool);
   case o_window:
     return integer (a, 4096, 64 << 20, &o->window);
+  case o_cachemem:
+    return bytesize (a, &o->cachemem);
+  case o_cachemax:
+    return bytesize (a, &o->cachemax);
   }
   return false;
 }

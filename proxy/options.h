@@ -27,6 +27,8 @@ struct proxyopts {
   int drain_ms = 10000;     // after SIGTERM, transfers in flight may finish
   int pool = 8;             // idle persistent connections kept per origin
   int window = 262144;      // bytes buffered per direction before pausing
+  uint64_t cachemem = uint64_t (256) << 20; // the memory cache; 0: none
+  uint64_t cachemax = uint64_t (16) << 20;  // the largest object cached
 };
 
 int opts_parse (proxyopts *o, int argc, char **argv, str *err);

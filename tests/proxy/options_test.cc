@@ -26,10 +26,28 @@ TEST (Options, Values)
 {
   proxyopts o;
   std::string err;
-  ASSERT_EQ (parse ({"-l", "127.0.0.2:9000", "--origin", "http://Web.Local:81/",
-                     "--allow", "10.0.0.0/8", "--allow", "::1", "--access-log",
-                     "-", "--head-timeout", "0.25", "--idle-timeout", "3",
-                     "--pool", "0", "--window", "65536"},
+  ASSERT_EQ (parse ({"-l",
+                     "127.0.0.2:9000",
+                     "--origin",
+                     "http://Web.Local:81/",
+                     "--allow",
+                     "10.0.0.0/8",
+                     "--allow",
+                     "::1",
+                     "--access-log",
+                     "-",
+                     "--head-timeout",
+                     "0.25",
+                     "--idle-timeout",
+                     "3",
+                     "--pool",
+                     "0",
+                     "--window",
+                     "65536",
+                     "--cache-mem",
+                     "1G",
+                     "--cache-max-object",
+                     "512k"},
                     &o, &err),
              1)
       << err;
@@ -43,11 +61,19 @@ TEST (Options, Values)
   EXPECT_EQ (o.idle_ms, 3000);
   EXPECT_EQ (o.pool, 0);
   EXPECT_EQ (o.window, 65536);
+  EXPECT_EQ (o.cachemem, uint64_t (1) << 30);
+  EXPECT_EQ (o.cachemax, uint64_t (512) << 10);
+  proxyopts z; // the largest size, and 0 (no cache)
+  ASSERT_EQ (
+      parse ({"--cache-mem", "1024G", "--cache-max-object", "0"}, &z, &err), 1);
+  EXPECT_EQ (z.cachemem, uint64_t (1) << 40);
+  EXPECT_EQ (z.cachemax, 0u);
   proxyopts d;
   ASSERT_EQ (parse ({"--listen=[::1]:0"}, &d, &err), 1) << err;
   EXPECT_EQ (d.listenhost, "::1");
   EXPECT_EQ (d.originhost, str ());
   EXPECT_EQ (d.head_ms, 10000);
+  EXPECT_EQ (d.cachemem, uint64_t (256) << 20);
 }
 
 TEST (Options, BadOnesExitTwo)
@@ -65,6 +91,11 @@ TEST (Options, BadOnesExitTwo)
       "--idle-timeout x",
       "--pool -1",
       "--window 10",
+      "--cache-mem 1025G",
+      "--cache-mem 1T",
+      "--cache-mem -1",
+      "--cache-mem 10MB",
+      "--cache-max-object x",
       "--no-such-option",
       "stray",
       "--access-log",

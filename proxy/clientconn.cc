@@ -9,6 +9,7 @@
 #include "proxy/listener.h"
 #include "proxy/options.h"
 #include "proxy/source.h"
+#include "proxy/tunnel.h"
 #include "proxy/upstream.h"
 
 #include <cerrno>
@@ -121,7 +122,8 @@ private:
   timecb_t *badbody = nullptr; // refusebody is due
   bool iotimer = false;        // tmo is the io timer (reset on progress)
   bool lingering = false;
-  int nreq = 0; // requests started on this connection
+  int nreq = 0;        // requests started on this connection
+  bool handed = false; // the descriptor went to a CONNECT tunnel
 
   void setstate (cstate s);
   void arm ();
@@ -132,6 +134,7 @@ private:
   void tryhead ();
   void starttx ();
   bool admit (const char *p, size_t n);
+  void connectto (const char *t, size_t n);
   fetchreq originreq ();
   void refusebody ();
   bool checkhead (int *status, const char **why);
@@ -190,9 +193,11 @@ clientconn::~clientconn ()
   timecb_remove (tmo);
   timecb_remove (badbody);
   free (ib);
-  close (fd);
-  fd_closed ();
-  fd_closed ();
+  if (!handed) {
+    close (fd);
+    fd_closed ();
+    fd_closed ();
+  }
   list<clientconn, &clientconn::link>::remove (this);
   if (!--nclients && draining && ondrained) {
     cbv cb (ondrained);
@@ -475,7 +480,7 @@ clientconn::admit (const char *p, size_t n)
   const char *t = static_cast<const char *> (memchr (p, ' ', n)) + 1;
   const char *te = static_cast<const char *> (memchr (t, ' ', p + n - t));
   if (!strncmp (p, "CONNECT ", 8)) {
-    reply (501, "Not Implemented", "CONNECT is not supported");
+    connectto (t, te - t);
     return false;
   }
   if (!(opts->originhost && gatewayform (&u, p, n, opts))) {
@@ -503,6 +508,30 @@ clientconn::admit (const char *p, size_t n)
     return false;
   }
   return true;
+}
+
+// CONNECT host:port: refused here, or the connection handed over to a
+// tunnel with what the client sent behind the head.
+void
+clientconn::connectto (const char *t, size_t n)
+{
+  lr.method = "CONNECT";
+  lr.url = str (t, n);
+  str host;
+  uint16_t port;
+  if (!allowed)
+    reply (403, "Forbidden", "access denied");
+  else if (!tunnel_target (t, n, &host, &port))
+    reply (400, "Bad Request", "a CONNECT target is host:port");
+  else if (!tunnel_port_ok (port))
+    reply (403, "Forbidden", "CONNECT to this port is not allowed");
+  else {
+    kill (); // its callbacks go before the tunnel sets its own
+    handed = true;
+    lr.peer = peer;
+    tunnel_start (fd, lr, host, port, ib + ibeg, iend - ibeg);
+    ibeg = iend = 0;
+  }
 }
 
 // What the origin is sent, and whether it may be sent twice.
@@ -724,8 +753,9 @@ clientconn::writable ()
 // httperror asks the resolver for this host's name on every call, which
 // blocks the loop for as long as the resolver takes (long on a host
 // without a fully qualified name).  So a page is built at most once a
-// second for each status, reason and URL, and reused within that second.
-static str
+// second for each status, reason and URL, and reused within that second
+// (tunnels take theirs from here too).
+str
 errpage (int status, const char *msg, const char *why, const str &url)
 {
   struct page {

@@ -8,6 +8,7 @@
 #include "proxy/listener.h"
 #include "proxy/options.h"
 #include "proxy/resolver.h"
+#include "proxy/tunnel.h"
 #include "proxy/upstream.h"
 
 #include <cerrno>
@@ -79,6 +80,7 @@ main (int argc, char **argv)
                  opts.pool};
   upstream_config (uc);
   client_config (&opts);
+  tunnel_config (&opts);
   uint16_t port;
   if (listener_start (opts.listenhost, opts.listenport, opts.allow,
                       wrap (accepted), &port) < 0) {

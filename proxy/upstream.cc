@@ -111,9 +111,6 @@ pool_clear ()
 
 // ---- Connecting ----
 
-// fd (or -1 with the status to answer and why).
-typedef callback<void, int, int, const char *> connectcb;
-
 struct connreq {
   str host;
   uint16_t port;
@@ -129,8 +126,6 @@ struct connreq {
   {
   }
 };
-
-static void conn_cancel (connreq *c);
 
 // The end of a connect: cb runs last, c is gone by then.
 static void
@@ -225,7 +220,7 @@ conn_timeout (connreq *c)
   conn_done (c, 504, "connection to the origin timed out");
 }
 
-static connreq *
+connreq *
 conn_start (const str &host, uint16_t port, ref<connectcb> cb)
 {
   connreq *c = new connreq (host, port, cb);
@@ -235,7 +230,7 @@ conn_start (const str &host, uint16_t port, ref<connectcb> cb)
   return c;
 }
 
-static void
+void
 conn_cancel (connreq *c)
 {
   if (!c)

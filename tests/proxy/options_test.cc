@@ -26,10 +26,34 @@ TEST (Options, Values)
 {
   proxyopts o;
   std::string err;
-  ASSERT_EQ (parse ({"-l", "127.0.0.2:9000", "--origin", "http://Web.Local:81/",
-                     "--allow", "10.0.0.0/8", "--allow", "::1", "--access-log",
-                     "-", "--head-timeout", "0.25", "--idle-timeout", "3",
-                     "--pool", "0", "--window", "65536"},
+  ASSERT_EQ (parse ({"-l",
+                     "127.0.0.2:9000",
+                     "--origin",
+                     "http://Web.Local:81/",
+                     "--allow",
+                     "10.0.0.0/8",
+                     "--allow",
+                     "::1",
+                     "--access-log",
+                     "-",
+                     "--head-timeout",
+                     "0.25",
+                     "--idle-timeout",
+                     "3",
+                     "--pool",
+                     "0",
+                     "--window",
+                     "65536",
+                     "--connect-port",
+                     "8443",
+                     "--connect-port",
+                     "443",
+                     "--tunnel-timeout",
+                     "2",
+                     "--parent",
+                     "Cache1.Local:3128",
+                     "--parent",
+                     "10.0.0.2:8080"},
                     &o, &err),
              1)
       << err;
@@ -43,11 +67,20 @@ TEST (Options, Values)
   EXPECT_EQ (o.idle_ms, 3000);
   EXPECT_EQ (o.pool, 0);
   EXPECT_EQ (o.window, 65536);
+  ASSERT_EQ (o.connectports.size (), 2u);
+  EXPECT_EQ (o.connectports[0], 8443);
+  EXPECT_EQ (o.connectports[1], 443);
+  EXPECT_EQ (o.tunnel_ms, 2000);
+  ASSERT_EQ (o.parents.size (), 2u);
+  EXPECT_EQ (o.parents[0], "cache1.local:3128");
+  EXPECT_EQ (o.parents[1], "10.0.0.2:8080");
   proxyopts d;
   ASSERT_EQ (parse ({"--listen=[::1]:0"}, &d, &err), 1) << err;
   EXPECT_EQ (d.listenhost, "::1");
   EXPECT_EQ (d.originhost, str ());
   EXPECT_EQ (d.head_ms, 10000);
+  EXPECT_EQ (d.connectports.size (), 0u); // 443 alone
+  EXPECT_EQ (d.parents.size (), 0u);
 }
 
 TEST (Options, BadOnesExitTwo)
@@ -65,6 +98,13 @@ TEST (Options, BadOnesExitTwo)
       "--idle-timeout x",
       "--pool -1",
       "--window 10",
+      "--connect-port 0",
+      "--connect-port 65536",
+      "--tunnel-timeout -1",
+      "--parent cache",
+      "--parent :3128",
+      "--parent cache:0",
+      "--parent a_b:3128",
       "--no-such-option",
       "stray",
       "--access-log",

@@ -8,6 +8,7 @@
 #include "proxy/framing.h"
 #include "proxy/listener.h"
 #include "proxy/options.h"
+#include "proxy/parent.h"
 #include "proxy/source.h"
 #include "proxy/tunnel.h"
 #include "proxy/upstream.h"
@@ -441,7 +442,8 @@ str
 clientconn::originhead (const str &host, uint16_t port)
 {
   strbuf h;
-  h << rq.method () << " " << rq.path () << " HTTP/1.1\r\nHost: " << host;
+  h << rq.method () << " " << (parent_count () ? rq.url () : rq.path ())
+    << " HTTP/1.1\r\nHost: " << host;
   if (port != 80)
     h.fmt (":%d", port);
   h << "\r\n"
@@ -545,6 +547,7 @@ clientconn::originreq ()
   fr.head = originhead (fr.host, fr.port);
   fr.headreq = headreq;
   fr.body = reqf.kind;
+  fr.key = parent_count () ? str (rq.urlhash ()) : str ();
   static const char idem[] = "GET\0HEAD\0OPTIONS\0TRACE\0PUT\0DELETE\0";
   fr.retryable = false;
   for (const char *m = idem; *m; m += strlen (m) + 1)

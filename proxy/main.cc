@@ -7,6 +7,7 @@
 #include "proxy/clientconn.h"
 #include "proxy/listener.h"
 #include "proxy/options.h"
+#include "proxy/parent.h"
 #include "proxy/resolver.h"
 #include "proxy/tunnel.h"
 #include "proxy/upstream.h"
@@ -81,6 +82,7 @@ main (int argc, char **argv)
   upstream_config (uc);
   client_config (&opts);
   tunnel_config (&opts);
+  parent_config (opts.parents);
   uint16_t port;
   if (listener_start (opts.listenhost, opts.listenport, opts.allow,
                       wrap (accepted), &port) < 0) {

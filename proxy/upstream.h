@@ -38,6 +38,9 @@ struct fetchreq {
   bool retryable; // idempotent without a body: may be sent twice
   bodykind body;  // bk_none, bk_length (the head says how long) or
                   // bk_chunked (the fetch encodes what reqbody gets)
+  str key;        // non-null: sent to the parent proxy this key picks
+                  // (parent.h), which is passed over if it cannot be
+                  // reached, the request going to the next-best one
 };
 source *fetch_new (const fetchreq &r, sink *s);
 

@@ -29,6 +29,15 @@ done ()
   exit (0);
 }
 
+// Clients and tunnels both gone.
+static void
+drained ()
+{
+  static int left = 2;
+  if (!--left)
+    done ();
+}
+
 static void
 stop ()
 {
@@ -39,7 +48,8 @@ stop ()
   pool_clear ();
   delaycb (opts.drain_ms / 1000, (opts.drain_ms % 1000) * 1000000u,
            wrap (done));
-  client_drain (wrap (done));
+  client_drain (wrap (drained));
+  tunnel_drain (wrap (drained));
 }
 
 static void

@@ -15,6 +15,7 @@
 
 static const proxyopts *opts;
 static int ntunnels;
+static cbv::ptr ondrained;          // tunnel_drain's callback, until it runs
 static const int refused_ms = 2000; // after an error page, awaiting the close
 
 void
@@ -27,6 +28,16 @@ int
 tunnel_count ()
 {
   return ntunnels;
+}
+
+void
+tunnel_drain (cbv cb)
+{
+  ondrained = cb;
+  if (!ntunnels) {
+    ondrained = nullptr;
+    delaycb (0, 0, cb);
+  }
 }
 
 bool
@@ -164,7 +175,11 @@ tunnel::~tunnel ()
   fd_closed (); // and the one reserved for its origin
   free (up.buf);
   free (down.buf);
-  ntunnels--;
+  if (!--ntunnels && ondrained) {
+    cbv cb (ondrained);
+    ondrained = nullptr;
+    delaycb (0, 0, cb);
+  }
 }
 
 void

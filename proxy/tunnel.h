@@ -20,6 +20,7 @@
 #ifndef OMBRIX_PROXY_TUNNEL_H
 #define OMBRIX_PROXY_TUNNEL_H
 
+#include "async/callback.h"
 #include "async/str.h"
 #include "proxy/accesslog.h"
 
@@ -41,5 +42,8 @@ bool tunnel_port_ok (uint16_t port);
 void tunnel_start (int fd, const logrec &lr, const str &host, uint16_t port,
                    const char *early, size_t n);
 int tunnel_count (); // tunnels open now
+// cb runs once no tunnel is left (at the next turn if none is); tunnels
+// are not cut short, the caller's deadline ends them.
+void tunnel_drain (cbv cb);
 
 #endif

@@ -133,6 +133,23 @@ TEST (Tunnel, HalfCloseBothWays)
   close (fd);
 }
 
+// SIGTERM lets a tunnel in flight run to its end, then the proxy exits 0.
+TEST (Tunnel, DrainWaitsForTunnels)
+{
+  farend fe ({"halfclose"});
+  proxy px ({"--connect-port", std::to_string (fe.port), "--drain", "20"});
+  int fd = dial (px.port);
+  ASSERT_TRUE (sendall (fd, connecthead (fe.port)));
+  EXPECT_EQ (readall (fd), established + "hello\n");
+  px.kill (SIGTERM);
+  EXPECT_EQ (px.wait (300), -1); // still relaying
+  ASSERT_TRUE (sendall (fd, "after"));
+  shutdown (fd, SHUT_WR);
+  EXPECT_EQ (fe.line (), "got 5");
+  EXPECT_EQ (px.wait (5000), 0);
+  close (fd);
+}
+
 // A far end that closes at once; then the silence limit on a tunnel
 // where nobody sends.
 TEST (Tunnel, FarEndClosesAndSilence)

@@ -112,7 +112,7 @@ class tunnel {
   flow up, down; // client to origin, origin to client
   connreq *cr = nullptr;
   timecb_t *tmo = nullptr;
-  long last;     // monotonic ms of the last byte moved
+  int64_t last;  // monotonic ms of the last byte moved
   bool on[2][2]; // [client, origin][read, write] callbacks registered
   logrec lr;
 
@@ -137,12 +137,12 @@ public:
   void start (const str &host, uint16_t port);
 };
 
-static long
+static int64_t
 nowms ()
 {
   timespec ts;
   clock_gettime (CLOCK_MONOTONIC, &ts);
-  return ts.tv_sec * 1000L + ts.tv_nsec / 1000000;
+  return ts.tv_sec * int64_t (1000) + ts.tv_nsec / 1000000;
 }
 
 static timecb_t *
@@ -286,9 +286,9 @@ void
 tunnel::timeout ()
 {
   tmo = nullptr;
-  long idle = nowms () - last;
+  int64_t idle = nowms () - last;
   if (st == ts_relay && idle < opts->tunnel_ms) {
-    tmo = after (opts->tunnel_ms - idle, wrap (this, &tunnel::timeout));
+    tmo = after (long (opts->tunnel_ms - idle), wrap (this, &tunnel::timeout));
     return;
   }
   setstate (ts_dead);

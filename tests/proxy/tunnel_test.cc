@@ -2,6 +2,7 @@
 // certificate made for the run, ports refused by default, half-closes
 // passed on both ways, a far end that closes, the silence limit, and a
 // slow reader that must not make the proxy grow.
+#include "proxy/listener.h"
 #include "proxy/tunnel.h"
 #include "tests/proxy/harness.h"
 
@@ -131,6 +132,57 @@ TEST (Tunnel, HalfCloseBothWays)
   EXPECT_EQ (fe.line (), "got 300005");
   EXPECT_EQ (readall (fd), ""); // closed, not hung
   close (fd);
+}
+
+// Under a descriptor limit of 64 a tunnel holds two slots like any
+// transaction: the proxy takes what fits, holds the rest back unaccepted,
+// and serves them as tunnels end.
+TEST (Tunnel, CountsAgainstTheCeiling)
+{
+  farend fe ({"halfclose"});
+  proxy px ({"--connect-port", std::to_string (fe.port)},
+            "prlimit --nofile=64:64");
+  const int n = 40;
+  std::vector<int> fds;
+  for (int i = 0; i < n; i++) {
+    fds.push_back (dial (px.port));
+    ASSERT_TRUE (sendall (fds[i], connecthead (fe.port)));
+  }
+  const std::string hello = established + "hello\n";
+  std::vector<bool> served (n);
+  std::vector<std::string> got (n);
+  // Those whose answer is complete after 300 ms more, not waiting on each
+  // in turn; what arrived of the others is kept.
+  auto answered = [&] () {
+    usleep (300000);
+    int k = 0;
+    for (int i = 0; i < n; i++)
+      if (!served[i]) {
+        got[i] += readn (fds[i], hello.size () - got[i].size (), 1);
+        k += served[i] = got[i] == hello;
+      }
+    return k;
+  };
+  int first = answered ();
+  EXPECT_GE (first, 8);
+  EXPECT_LE (first, (64 - fd_reserve) / 2);
+  // Ending the tunnels served lets the others in, all of them.
+  int later = 0;
+  for (int round = 0; round < 10 && first + later < n; round++) {
+    for (int i = 0; i < n; i++)
+      if (served[i] && fds[i] >= 0) {
+        shutdown (fds[i], SHUT_WR);
+        readall (fds[i], 2000);
+        close (fds[i]);
+        fds[i] = -1;
+      }
+    later += answered ();
+  }
+  EXPECT_EQ (first + later, n);
+  EXPECT_TRUE (px.alive ());
+  for (int fd : fds)
+    if (fd >= 0)
+      close (fd);
 }
 
 // SIGTERM lets a tunnel in flight run to its end, then the proxy exits 0.

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Far ends for the CONNECT tunnel tests.
+"""Far ends for the tests of CONNECT tunnels and of cache farms.
 
 Listens on 127.0.0.1 (the kernel picks the port), prints "port N", and
 serves one way, picked by the first argument:
@@ -9,6 +9,8 @@ serves one way, picked by the first argument:
                  client's bytes until their end and prints "got N" on
                  standard output, then closes
   close          sends "bye\\n" and closes at once, reading nothing
+  fresh          HTTP/1.1 with keep-alive: GET /N answers N bytes i % 251,
+                 fresh for an hour (Cache-Control: max-age=3600)
 """
 import socket
 import ssl
@@ -52,6 +54,23 @@ def halfclose(conn):
     conn.close()
 
 
+def fresh(conn):
+    f = conn.makefile("rb")
+    try:
+        while True:
+            line = f.readline(70000)
+            if not line:
+                break
+            while f.readline(70000) not in (b"\r\n", b"\n", b""):
+                pass
+            body = pattern(int(line.split(b" ")[1][1:]))
+            conn.sendall(b"HTTP/1.1 200 OK\r\nCache-Control: max-age=3600\r\n"
+                         b"Content-Length: %d\r\n\r\n" % len(body) + body)
+    except (OSError, ValueError):
+        pass
+    conn.close()
+
+
 def main():
     srv = socket.socket()
     srv.bind(("127.0.0.1", 0))
@@ -66,6 +85,8 @@ def main():
         conn, _ = srv.accept()
         if mode == "tls":
             threading.Thread(target=tls, args=(conn, ctx), daemon=True).start()
+        elif mode == "fresh":
+            threading.Thread(target=fresh, args=(conn,), daemon=True).start()
         elif mode == "halfclose":
             threading.Thread(target=halfclose, args=(conn,),
                              daemon=True).start()

@@ -1,7 +1,8 @@
 // A farm of three ombrix instances behind HAProxy, run from the shipped
 // examples/haproxy.cfg with this run's ports: every URL reaches exactly
-// one instance, and stopping one moves only its URLs while the others
-// keep theirs.
+// one instance and is cached there alone, the farm's hit ratio is that of
+// one instance taking all the requests, and stopping one instance moves
+// only its URLs while the others keep theirs and their hits.
 #include "tests/proxy/harness.h"
 
 #include <fstream>
@@ -204,6 +205,88 @@ TEST (HAProxy, EachUrlHasOneHome)
     else
       EXPECT_EQ (now, home[e.first]) << e.first;
   }
+}
+
+// An instance's status page: name -> value.
+std::map<std::string, long long>
+status (int port)
+{
+  response r = roundtrip (port, "GET http://ombrix.status/ HTTP/1.1\r\n"
+                                "Host: ombrix.status\r\n\r\n");
+  EXPECT_EQ (r.status, 200) << r.head;
+  std::map<std::string, long long> m;
+  std::istringstream in (r.body);
+  std::string name;
+  long long v;
+  while (in >> name >> v)
+    m[name] = v;
+  return m;
+}
+
+// The workload: nurls URLs, URL u asked for 1 + u % 4 times, interleaved.
+std::vector<std::string>
+workload (const farend &org, int nurls)
+{
+  std::vector<std::string> urls;
+  for (int round = 0; round < 4; round++)
+    for (int u = 0; u < nurls; u++)
+      if (round <= u % 4)
+        urls.push_back ("http://127.0.0.1:" + std::to_string (org.port) + "/" +
+                        std::to_string (200 + u));
+  return urls;
+}
+
+TEST (HAProxy, FarmCachesLikeOneBigCache)
+{
+  farend org ({"fresh"});
+  farm f;
+  proxy big;
+  ASSERT_EQ (upcount (f.sock), 3);
+  const int nurls = 60;
+  std::vector<std::string> urls = workload (org, nurls);
+  fetchall (f.port, urls);
+  fetchall (big.port, urls);
+  // Each URL stored once in the farm: as many objects as URLs, each URL's
+  // requests all at one instance.
+  std::map<std::string, long long> s[3], one = status (big.port);
+  long long objects = 0, hits = 0, misses = 0;
+  for (int i = 0; i < 3; i++) {
+    s[i] = status (f.caches[i]->port);
+    EXPECT_GT (s[i]["objects"], 0) << i;
+    objects += s[i]["objects"];
+    hits += s[i]["hits"];
+    misses += s[i]["misses"];
+  }
+  EXPECT_EQ (objects, nurls);
+  EXPECT_EQ (one["objects"], nurls);
+  EXPECT_EQ (misses, nurls);
+  EXPECT_EQ (hits, one["hits"]); // the same hit ratio as one big cache
+  EXPECT_EQ (misses, one["misses"]);
+  std::map<std::string, int> home;
+  for (auto &e : seen (f.logs)) {
+    EXPECT_EQ (e.second.count (*e.second.begin ()), e.second.size ())
+        << e.first;
+    home[e.first] = *e.second.begin ();
+  }
+  ASSERT_EQ (home.size (), size_t (nurls));
+  // Instance 1 stops: the others answer their own URLs from their store;
+  // only instance 1's URLs are fetched again, once each.
+  f.caches[1]->kill (SIGTERM);
+  EXPECT_EQ (f.caches[1]->wait (), 0);
+  for (long end = nowms () + 10000; nowms () < end; usleep (20000))
+    if (upcount (f.sock) == 2)
+      break;
+  ASSERT_EQ (upcount (f.sock), 2);
+  fetchall (f.port, urls);
+  long long moved = s[1]["objects"], dhits = 0, dmisses = 0;
+  for (int i : {0, 2}) {
+    std::map<std::string, long long> now = status (f.caches[i]->port);
+    dhits += now["hits"] - s[i]["hits"];
+    dmisses += now["misses"] - s[i]["misses"];
+    EXPECT_GE (now["objects"], s[i]["objects"]) << "kept its objects";
+  }
+  EXPECT_EQ (dmisses, moved);
+  EXPECT_EQ (dhits, (long long) urls.size () - moved);
 }
 
 } // namespace

@@ -12,22 +12,6 @@ using namespace harness;
 
 namespace {
 
-// farend.py in one of its modes.
-struct farend : child {
-  int port = 0;
-  explicit farend (std::vector<std::string> args) : child (argv (args))
-  {
-    std::string l = line ();
-    if (sscanf (l.c_str (), "port %d", &port) != 1)
-      ADD_FAILURE () << "farend did not start: " << l;
-  }
-  static std::vector<std::string> argv (std::vector<std::string> a)
-  {
-    a.insert (a.begin (), {"/usr/bin/python3", testdir () + "/farend.py"});
-    return a;
-  }
-};
-
 const std::string established = "HTTP/1.1 200 Connection established\r\n\r\n";
 
 std::string

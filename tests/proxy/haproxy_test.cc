@@ -86,7 +86,8 @@ upcount (const std::string &sock)
   return n;
 }
 
-// url -> the instances (by index) whose access logs show it.
+// url -> the instances (by index) whose access logs show it; the status
+// page left out.
 std::map<std::string, std::multiset<int>>
 seen (const std::vector<std::string> &logs)
 {
@@ -98,7 +99,8 @@ seen (const std::vector<std::string> &logs)
       std::istringstream w (line);
       std::string t, el, ip, res, bytes, method, url;
       w >> t >> el >> ip >> res >> bytes >> method >> url;
-      m[url].insert (int (i));
+      if (url != "http://ombrix.status/")
+        m[url].insert (int (i));
     }
   }
   return m;

@@ -5,6 +5,7 @@
 #include "async/socket.h"
 #include "http.h"
 #include "proxy/accesslog.h"
+#include "proxy/cache.h"
 #include "proxy/framing.h"
 #include "proxy/listener.h"
 #include "proxy/options.h"
@@ -60,20 +61,24 @@ protected:
       pconn.push_back (val);
     else if (name == "expect")
       expect.push_back (val);
-    else if (name == "host")
+    else if (name == "host") {
       nhost++;
+      hosthdr = val;
+    }
     return false;
   }
 
 public:
   bool http10;
   int nhost;
+  str hosthdr; // the last Host value
   vec<str> cl, te, conn, pconn, expect;
   void clear ()
   {
     reset ();
     http10 = false;
     nhost = 0;
+    hosthdr = str ();
     cl.clear ();
     te.clear ();
     conn.clear ();
@@ -123,8 +128,9 @@ private:
   timecb_t *badbody = nullptr; // refusebody is due
   bool iotimer = false;        // tmo is the io timer (reset on progress)
   bool lingering = false;
-  int nreq = 0;        // requests started on this connection
-  bool handed = false; // the descriptor went to a CONNECT tunnel
+  int nreq = 0;                    // requests started on this connection
+  bool handed = false;             // the descriptor went to a CONNECT tunnel
+  const char *result = "TCP_MISS"; // the access log's, from the source
 
   void setstate (cstate s);
   void arm ();
@@ -142,6 +148,7 @@ private:
   str originhead (const str &host, uint16_t port);
   void pumpbody ();
   void reply (int status, const char *msg, const char *why);
+  bool statuspage ();
   void endtx (const char *result);
   void kill ();
   void destroy ();
@@ -571,6 +578,8 @@ clientconn::starttx ()
          !hastoken (rq.pconn, "close") &&
          (!rq.http10 || hastoken (rq.conn, "keep-alive") ||
           hastoken (rq.pconn, "keep-alive"));
+  if (statuspage ())
+    return;
   fetchreq fr = originreq ();
   lr.host = fr.host;
   reqleft = reqf.len;
@@ -580,7 +589,9 @@ clientconn::starttx ()
   if (rq.expect.size () && !reqdone && !rq.http10)
     out.copy ("HTTP/1.1 100 Continue\r\n\r\n", 25);
   txbase = out.byteno () + out.resid ();
-  src = fetch_new (fr, this);
+  src = cache_source (fr, rq.method (), str (rq.url ()),
+                      passlines (rq.headers (), rq.conn, ""),
+                      reqf.kind != bk_none, this);
   setstate (cs_forward);
   src->start ();
   pumpbody ();
@@ -678,6 +689,7 @@ clientconn::src_head (const resphead *h)
   out.take (b.tosuio ());
   headsent = true;
   lr.status = h->status;
+  result = h->result ? h->result : "TCP_MISS";
   arm ();
 }
 
@@ -711,7 +723,7 @@ clientconn::src_end (int err, int status, const char *why)
     return;
   }
   if (err) { // cut off mid-body: the client must not take it as whole
-    endtx ("TCP_MISS");
+    endtx (result);
     linger l = {1, 0}; // the close resets the connection
     setsockopt (fd, SOL_SOCKET, SO_LINGER, &l, sizeof l);
     kill ();
@@ -719,7 +731,7 @@ clientconn::src_end (int err, int status, const char *why)
   }
   if (rm == rm_chunked)
     out.copy ("0\r\n\r\n", 5);
-  endtx ("TCP_MISS");
+  endtx (result);
   if (!reqdone || draining)
     keep = false; // where the next request would start is unknown
   if (keep)
@@ -782,6 +794,34 @@ errpage (int status, const char *msg, const char *why, const str &url)
   old->made = timenow;
   old->text = httperror (status, msg, url, why);
   return old->text;
+}
+
+// GET http://ombrix.status/ (Host: ombrix.status in gateway mode): the
+// cache's counters, as JSON when the path or Accept asks for it.  The
+// connection closes after it, as after an error page.
+bool
+clientconn::statuspage ()
+{
+  const char *h = opts->originhost ? rq.hosthdr.cstr () : rq.host ();
+  size_t n = h ? strcspn (h, ":") : 0;
+  if (n != 13 || strncasecmp (h, "ombrix.status", 13))
+    return false;
+  bool json = strstr (rq.path (), "json") ||
+              strstr (str (rq.headers ()).cstr (), "application/json");
+  str body = cache_status (json, nclients);
+  strbuf b ("HTTP/1.1 200 OK\r\nContent-Type: %s\r\nContent-Length: %llu\r\n"
+            "Cache-Control: no-store\r\nConnection: close\r\n\r\n",
+            json ? "application/json" : "text/plain",
+            static_cast<unsigned long long> (body.len ()));
+  if (!headreq)
+    b << body;
+  out.take (b.tosuio ());
+  headsent = true;
+  lr.status = 200;
+  keep = false;
+  endtx ("NONE");
+  setstate (cs_finish);
+  return true;
 }
 
 // An error page of the proxy's own; the connection closes after it.

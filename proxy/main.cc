@@ -4,6 +4,7 @@
 #include "async/core.h"
 #include "async/err.h"
 #include "proxy/accesslog.h"
+#include "proxy/cache.h"
 #include "proxy/clientconn.h"
 #include "proxy/listener.h"
 #include "proxy/options.h"
@@ -93,6 +94,7 @@ main (int argc, char **argv)
   client_config (&opts);
   tunnel_config (&opts);
   parent_config (opts.parents);
+  cache_config (opts.cachemem, opts.cachemax, opts.window);
   uint16_t port;
   if (listener_start (opts.listenhost, opts.listenport, opts.allow,
                       wrap (accepted), &port) < 0) {

@@ -34,6 +34,9 @@ const char opts_usage[] =
     "      --parent HOST:PORT     send requests through this proxy "
     "(repeatable:\n"
     "                             each URL goes to one of them, by its hash)\n"
+    "      --cache-mem SIZE       memory cache size, K/M/G suffixes (256M;\n"
+    "                             0: no caching)\n"
+    "      --cache-max-object SIZE  the largest object cached (16M)\n"
     "  -h, --help                 this text\n"
     "  -V, --version              the version\n";
 
@@ -63,6 +66,26 @@ integer (const char *s, long lo, long hi, int *out)
 }
 
 // ADDR:PORT, [ADDR6]:PORT; the address numeric.
+// A byte count with an optional K, M or G (binary) suffix, at most 1 TiB.
+static bool
+bytesize (const char *s, uint64_t *out)
+{
+  char *end;
+  errno = 0;
+  if (*s < '0' || *s > '9')
+    return false;
+  unsigned long long v = strtoull (s, &end, 10);
+  const char *units = "KMG";
+  const char *u = *end ? strchr (units, *end & ~0x20) : nullptr;
+  if (errno || (*end && (!u || end[1])))
+    return false;
+  int shift = u ? 10 * int (u - units + 1) : 0;
+  if (v > (1ULL << (40 - shift)))
+    return false;
+  *out = uint64_t (v) << shift;
+  return true;
+}
+
 static bool
 listenaddr (const char *s, proxyopts *o)
 {
@@ -151,6 +174,8 @@ enum {
   o_connectport,
   o_tunnel,
   o_parent,
+  o_cachemem,
+  o_cachemax,
 };
 
 static const option longopts[] = {
@@ -169,6 +194,8 @@ static const option longopts[] = {
     {"connect-port", required_argument, nullptr, o_connectport},
     {"tunnel-timeout", required_argument, nullptr, o_tunnel},
     {"parent", required_argument, nullptr, o_parent},
+    {"cache-mem", required_argument, nullptr, o_cachemem},
+    {"cache-max-object", required_argument, nullptr, o_cachemax},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -218,6 +245,10 @@ option1 (proxyopts *o, int c, const char *a)
     return seconds (a, &o->tunnel_ms);
   case o_parent:
     return hostport (a, o);
+  case o_cachemem:
+    return bytesize (a, &o->cachemem);
+  case o_cachemax:
+    return bytesize (a, &o->cachemax);
   }
   return false;
 }

@@ -22,6 +22,7 @@ struct resphead {
   bodyframe body; // how the body comes, as the source framed it
   bool hasdate;   // lines hold a Date
   bool keeplen;   // no body follows, lines keep their Content-Length
+  const char *result = nullptr; // for the access log; null: TCP_MISS
 };
 
 class sink {

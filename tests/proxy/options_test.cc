@@ -53,7 +53,11 @@ TEST (Options, Values)
                      "--parent",
                      "Cache1.Local:3128",
                      "--parent",
-                     "10.0.0.2:8080"},
+                     "10.0.0.2:8080",
+                     "--cache-mem",
+                     "1G",
+                     "--cache-max-object",
+                     "512k"},
                     &o, &err),
              1)
       << err;
@@ -74,6 +78,13 @@ TEST (Options, Values)
   ASSERT_EQ (o.parents.size (), 2u);
   EXPECT_EQ (o.parents[0], "cache1.local:3128");
   EXPECT_EQ (o.parents[1], "10.0.0.2:8080");
+  EXPECT_EQ (o.cachemem, uint64_t (1) << 30);
+  EXPECT_EQ (o.cachemax, uint64_t (512) << 10);
+  proxyopts z; // the largest size, and 0 (no cache)
+  ASSERT_EQ (
+      parse ({"--cache-mem", "1024G", "--cache-max-object", "0"}, &z, &err), 1);
+  EXPECT_EQ (z.cachemem, uint64_t (1) << 40);
+  EXPECT_EQ (z.cachemax, 0u);
   proxyopts d;
   ASSERT_EQ (parse ({"--listen=[::1]:0"}, &d, &err), 1) << err;
   EXPECT_EQ (d.listenhost, "::1");
@@ -81,6 +92,7 @@ TEST (Options, Values)
   EXPECT_EQ (d.head_ms, 10000);
   EXPECT_EQ (d.connectports.size (), 0u); // 443 alone
   EXPECT_EQ (d.parents.size (), 0u);
+  EXPECT_EQ (d.cachemem, uint64_t (256) << 20);
 }
 
 TEST (Options, BadOnesExitTwo)
@@ -105,6 +117,11 @@ TEST (Options, BadOnesExitTwo)
       "--parent :3128",
       "--parent cache:0",
       "--parent a_b:3128",
+      "--cache-mem 1025G",
+      "--cache-mem 1T",
+      "--cache-mem -1",
+      "--cache-mem 10MB",
+      "--cache-max-object x",
       "--no-such-option",
       "stray",
       "--access-log",

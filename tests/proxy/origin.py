@@ -21,15 +21,57 @@ connection.  The path picks the behaviour:
   /echo           200 with the request head and body as received
   /count          the number of connections accepted so far
   /status/N       status N, no body for 1xx/204/304
+  /x/NAME?QUERY   scripted for cache tests; the body is "NAME#K" for the
+                  K-th request to NAME (padded to n=LEN bytes); query keys:
+                  s=STATUS, h=NAME:VALUE (repeatable; NOW, NOW+S or NOW-S
+                  become HTTP dates, K the request number), ms=DELAY,
+                  v304=1 (304 to a conditional request), lie=1 (half the
+                  body, then close)
+  /hits/NAME      how many requests /x/NAME got
+  /last/NAME      the last request head /x/NAME got
 Bodies are bytes i % 251 for i in 0..N-1 (check with body_ok).
 """
+import email.utils
+import re
 import socket
 import sys
+import urllib.parse
 import threading
 import time
 
 conns = 0
 lock = threading.Lock()
+hits = {}  # /x/NAME: requests seen
+last = {}  # /x/NAME: the last request head
+
+
+def scripted(sock, method, path, hdrs, raw):
+    url = urllib.parse.urlsplit(path)
+    name = url.path.split("/")[2]
+    q = urllib.parse.parse_qs(url.query)
+    with lock:
+        k = hits[name] = hits.get(name, 0) + 1
+        last[name] = raw
+    time.sleep(int(q.get("ms", ["0"])[0]) / 1000)
+    date = lambda m: email.utils.formatdate(
+        time.time() + int(m.group(1) or 0), usegmt=True)
+    extra = b""
+    for h in q.get("h", []):
+        h = re.sub(r"NOW([+-][0-9]+)?", date, h).replace("K", str(k))
+        extra += h.encode("latin1") + b"\r\n"
+    cond = "if-none-match" in hdrs or "if-modified-since" in hdrs
+    if q.get("v304") and cond:
+        sock.sendall(b"HTTP/1.1 304 X\r\n" + extra + b"\r\n")
+        return True
+    body = b"%s#%d" % (name.encode(), k)
+    body = body.ljust(int(q.get("n", ["0"])[0]), b".")
+    status = int(q.get("s", ["200"])[0])
+    if q.get("lie"):
+        sock.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n" % len(body)
+                     + extra + b"\r\n" + body[: len(body) // 2])
+        return False
+    send(sock, status, b"" if method == "HEAD" else body, extra)
+    return True
 
 
 def pattern(n, start=0):
@@ -145,6 +187,12 @@ def handle(sock, f, method, path, hdrs, raw, body):
                      b"\r\nContent-Length: 0\r\n\r\n")
     elif kind == "echo":
         send(sock, 200, raw + body)
+    elif kind == "x":
+        return scripted(sock, method, path, hdrs, raw)
+    elif kind == "hits":
+        send(sock, 200, b"%d" % hits.get(parts[2], 0))
+    elif kind == "last":
+        send(sock, 200, last.get(parts[2], b""))
     elif kind == "count":
         send(sock, 200, b"%d" % conns)
     elif kind == "status":

@@ -1,0 +1,735 @@
+#include "proxy/cache.h"
+
+#include "async/core.h"
+#include "async/err.h"
+#include "http.h"
+#include "proxy/cachepolicy.h"
+#include "proxy/store.h"
+
+#include <cstdio>
+#include <cstring>
+#include <strings.h>
+
+static cstore *store;
+static size_t window = 262144;
+static cachestats stats;
+static time_t since; // when the cache was configured: the uptime base
+static int nested;   // hits answered inside one another (pipelining)
+enum { nested_max = 32 };
+
+void
+cache_config (uint64_t mem, uint64_t maxobject, int win)
+{
+  delete store;
+  store = nullptr;
+  window = size_t (win);
+  since = timenow;
+  if (mem) // larger than the address space: as much as it holds
+    store = new cstore (mem > SIZE_MAX ? SIZE_MAX : size_t (mem),
+                        maxobject > SIZE_MAX ? SIZE_MAX : size_t (maxobject));
+}
+
+bool
+cache_on ()
+{
+  return store;
+}
+
+const cachestats &
+cache_stats ()
+{
+  return stats;
+}
+
+str
+cache_status (bool json, int connections)
+{
+  unsigned long long v[] = {store ? store->count () : 0,
+                            store ? store->bytes () : 0,
+                            stats.hits,
+                            stats.misses,
+                            stats.collapsed,
+                            (unsigned long long) connections,
+                            (unsigned long long) (timenow - since)};
+  static const char *const names[] = {"objects", "bytes",     "hits",
+                                      "misses",  "collapsed", "connections",
+                                      "uptime"};
+  strbuf b;
+  for (size_t i = 0; i < sizeof v / sizeof v[0]; i++)
+    if (json)
+      b.fmt ("%s\"%s\": %llu", i ? ", " : "{", names[i], v[i]);
+    else
+      b.fmt ("%s %llu\n", names[i], v[i]);
+  if (json)
+    b << "}\n";
+  return b;
+}
+
+// ---- Heads ----
+
+// The lines of a head (its start line skipped) as a hdrlist; false when
+// they do not read as header lines.
+static bool
+headlist (const str &head, hdrlist *h)
+{
+  const char *p = head.cstr (), *e = p + head.len ();
+  const char *nl = static_cast<const char *> (memchr (p, '\n', e - p));
+  p = nl ? nl + 1 : e;
+  return hdr_parse (p, e - p, h);
+}
+
+static bool
+conditional (const hdrlist &req)
+{
+  return hdr_count (req, "if-none-match") ||
+         hdr_count (req, "if-modified-since");
+}
+
+// The head a stored object goes out with: its status and reason, its
+// lines without what the proxy sets itself, then Age and X-Cache.
+static void
+storedhead (resphead *h, const cobj *o, bool headreq, bool notmod,
+            const char *result)
+{
+  const str &head = o->head ();
+  hdrlist l;
+  headlist (head, &l);
+  str cl = hdr_get (l, "content-length");
+  hdr_remove (&l, "content-length");
+  // The client whose request fetched the object gets the origin's Age.
+  bool fetched =
+      !strcmp (result, "TCP_MISS") || !strcmp (result, "TCP_REFRESH_MODIFIED");
+  if (!fetched)
+    hdr_remove (&l, "age");
+  hdr_remove (&l, "x-cache");
+  const char *sp = static_cast<const char *> (memchr (head.cstr (), ' ', 13));
+  const char *nl = strchr (head.cstr (), '\r');
+  h->status = notmod ? 304 : o->meta.status;
+  h->reason = notmod                    ? str ("Not Modified")
+              : sp && nl && nl > sp + 4 ? str (sp + 5, nl - sp - 5)
+                                        : str ("");
+  strbuf b;
+  b << hdr_text (l);
+  if (!fetched)
+    b.fmt ("Age: %lld\r\n",
+           static_cast<long long> (cp_current_age (o->meta, timenow)));
+  b << "X-Cache: " << (fetched ? "MISS" : "HIT") << "\r\n";
+  h->hasdate = hdr_count (l, "date");
+  h->keeplen = false;
+  h->result = result;
+  uint64_t len = o->complete () ? o->bodylen () : 0;
+  bool known = o->complete () || (cl && parselength (cl, &len) > 0);
+  if (notmod || h->status == 204 || h->status < 200) {
+    h->body.kind = bk_none;
+  } else if (headreq) {
+    h->body.kind = bk_none;
+    if (known) {
+      b.fmt ("Content-Length: %llu\r\n", static_cast<unsigned long long> (len));
+      h->keeplen = true;
+    }
+  } else if (known) {
+    h->body.kind = bk_length;
+  } else
+    h->body.kind = bk_chunked;
+  h->body.len = len;
+  h->lines = b;
+}
+
+// ---- The sources ----
+
+class filler;
+
+// What a client reads: a stored object (a hit, or one being filled:
+// collapsed, or the client's own miss), an origin fetch of its own
+// (passed through, watched for invalidation), or a fetch shared with the
+// cache while its answer turns out not storable (the filler passes it on).
+class cachesrc : public source, public sink {
+  friend class filler;
+  friend source *cache_source (const fetchreq &, const char *, const str &,
+                               const str &, bool, sink *);
+  enum mode {
+    m_read,  // from rd: the object's head, then its body as it grows
+    m_pass,  // the filler hands its fetch's answer to sk directly
+    m_fetch, // in: a fetch of our own, through this as its sink
+    m_fail,  // 504 at the next turn (only-if-cached)
+  };
+  sink *const sk;
+  const fetchreq fr;
+  const str method, url;
+  mode md;
+  creader *rd = nullptr;
+  source *in = nullptr;
+  filler *fl = nullptr; // the filler started for us, while it runs
+  bool headsent = false;
+  bool notmod = false; // answer 304 to the client's own conditional
+  bool ranged = false; // answer 206 with one range of a complete object
+  uint64_t rfirst = 0, rleft = 0; // the range: its start, bytes to send
+  const char *result = "TCP_MISS";
+  timecb_t *tmo = nullptr;
+
+  void news () { pump (); }
+  void fallback ();
+  void fail504 ();
+  void later ();
+
+public:
+  cachesrc (const fetchreq &f, const char *m, const str &u, sink *s)
+      : sk (s), fr (f), method (m), url (u), md (m_fetch)
+  {
+  }
+  ~cachesrc ();
+  void read (const ref<cobj> &o, const char *res);
+  void pump ();
+  void fetchown () { in = fetch_new (fr, this); }
+  void failsoon () { md = m_fail; }
+
+  void start () override;
+  void resume () override;
+  void reqbody (const char *p, size_t n) override;
+  void reqend () override;
+  bool reqfull () override;
+
+  void src_head (const resphead *h) override;
+  void src_body (suio *data) override { sk->src_body (data); }
+  void src_end (int err, int status, const char *why) override
+  {
+    sk->src_end (err, status, why); // deletes this
+  }
+  bool src_full () override { return sk->src_full (); }
+  void src_wantbody () override { sk->src_wantbody (); }
+};
+
+// The fetch that fills an object (a miss, or the new answer to a
+// revalidation): owned by the cache, deleted when the fetch ends or when
+// nobody needs it any more.
+class filler : public sink {
+public:
+  list_entry<filler> link;
+
+private:
+  source *f;
+  ptr<cobj> o;   // the object filled; null before the head (revalidation)
+  ptr<cobj> old; // the stale object being revalidated
+  cachesrc *owner;
+  const str url;
+  hdrlist req;
+  const time_t sent;
+  timecb_t *tmo = nullptr; // the deferred end, once nobody needs the fetch
+  bool pass = false;       // not storable: owner's sink takes the answer
+  bool drain = false;      // the answer is not needed (304 or nobody reads)
+
+  void store_head (const resphead *h, const hdrlist &resp, const cachemeta &m);
+  void revalidated (const hdrlist &resp);
+  void passon (const resphead *h);
+  void stopsoon ();
+  void stop ()
+  {
+    tmo = nullptr;
+    delete this;
+  }
+
+public:
+  filler (const fetchreq &fr, cachesrc *own, const str &u, const hdrlist &rq,
+          ptr<cobj> pend, ptr<cobj> stale);
+  ~filler ();
+  void start () { f->start (); }
+  void ownergone ();
+  void poke () { f->resume (); }
+  source *fetch () { return f; }
+  bool fills (const cobj *x) const { return o == x; }
+  bool passing () const { return pass; }
+
+  void src_head (const resphead *h) override;
+  void src_body (suio *data) override;
+  void src_end (int err, int status, const char *why) override;
+  bool src_full () override;
+  void src_wantbody () override;
+};
+
+static list<filler, &filler::link> fillers;
+
+filler::filler (const fetchreq &fr, cachesrc *own, const str &u,
+                const hdrlist &rq, ptr<cobj> pend, ptr<cobj> stale)
+    : f (fetch_new (fr, this)), o (pend), old (stale), owner (own), url (u),
+      req (rq), sent (timenow)
+{
+  fillers.insert_head (this);
+}
+
+filler::~filler ()
+{
+  list<filler, &filler::link>::remove (this);
+  timecb_remove (tmo);
+  if (owner)
+    owner->fl = nullptr;
+  if (o && !o->complete () && !o->aborted ())
+    store->abort (o);
+  delete f;
+}
+
+// The client that started the fetch went away.
+void
+filler::ownergone ()
+{
+  owner = nullptr;
+  if (pass || drain || (o && !o->indexed () && !o->readers ()))
+    stopsoon (); // nobody to read it and nothing to store
+}
+
+// Ends the fetch from the loop: the caller may be inside its callbacks.
+void
+filler::stopsoon ()
+{
+  if (!tmo)
+    tmo = delaycb (0, 0, wrap (this, &filler::stop));
+}
+
+bool
+filler::src_full ()
+{
+  if (pass)
+    return owner && owner->sk->src_full ();
+  return o && !o->indexed () && o->lag () > window;
+}
+
+void
+filler::src_wantbody ()
+{
+  if (pass && owner)
+    owner->sk->src_wantbody ();
+}
+
+void
+filler::src_head (const resphead *h)
+{
+  hdrlist resp;
+  bool ok = hdr_parse (h->lines.cstr (), h->lines.len (), &resp);
+  if (ok && old && h->status == 304) {
+    revalidated (resp);
+    return;
+  }
+  if (ok && cp_storable ("GET", req, h->status, resp)) {
+    cachemeta m;
+    cp_meta (&m, h->status, resp, sent, timenow);
+    if (m.lifetime > 0 || m.validator) { // else it could never be reused
+      store_head (h, resp, m);
+      return;
+    }
+  }
+  passon (h);
+}
+
+// The stored head gets the 304's fields; the client reads the object.
+void
+filler::revalidated (const hdrlist &resp)
+{
+  hdrlist sh;
+  headlist (old->head (), &sh);
+  cp_update (&sh, resp);
+  cachemeta m;
+  cp_meta (&m, old->meta.status, sh, sent, timenow);
+  const char *nl = strchr (old->head ().cstr (), '\n');
+  strbuf nh;
+  nh.buf (old->head ().cstr (), nl + 1 - old->head ().cstr ());
+  nh << hdr_text (sh);
+  store->update (old, nh, m);
+  drain = true;
+  stats.hits++;
+  if (owner) { // ownergone, if it comes now, only schedules the end
+    owner->read (ref<cobj> (old), "TCP_REFRESH_UNMODIFIED");
+    owner->pump ();
+  }
+}
+
+void
+filler::store_head (const resphead *h, const hdrlist &resp, const cachemeta &m)
+{
+  vec<str> names;
+  cp_vary (resp, &names);
+  strbuf head ("HTTP/1.1 %03d ", h->status);
+  head << h->reason << "\r\n" << h->lines;
+  if (!h->hasdate)
+    head << "Date: " << httptime () << "\r\n";
+  if (h->body.kind == bk_length && !h->keeplen)
+    head.fmt ("Content-Length: %llu\r\n",
+              static_cast<unsigned long long> (h->body.len));
+  str sec = cp_varykey (names, req);
+  if (!o) {
+    o = store->pending (url, sec);
+    if (owner)
+      owner->read (ref<cobj> (o), old ? "TCP_REFRESH_MODIFIED" : "TCP_MISS");
+  }
+  store->sethead (o, head, m, names, sec);
+}
+
+// Not storable: the waiters go to the origin themselves, the owner gets
+// this answer as it comes.
+void
+filler::passon (const resphead *h)
+{
+  pass = true;
+  if (owner) {
+    delete owner->rd;
+    owner->rd = nullptr;
+    owner->md = cachesrc::m_pass;
+  }
+  if (o) {
+    ptr<cobj> x = o;
+    o = nullptr;
+    store->abort (x);
+  }
+  if (!owner) { // nobody left to take it
+    stopsoon ();
+    return;
+  }
+  resphead c = *h;
+  c.lines = strbuf () << h->lines << "X-Cache: MISS\r\n";
+  owner->headsent = true;
+  owner->sk->src_head (&c);
+}
+
+void
+filler::src_body (suio *data)
+{
+  if (pass && owner) {
+    owner->sk->src_body (data);
+    return;
+  }
+  if (o && !pass && !drain) {
+    str piece (*data);
+    data->rembytes (data->resid ());
+    if (!store->append (o, piece) && !o->readers ())
+      stopsoon ();
+    return;
+  }
+  data->rembytes (data->resid ());
+}
+
+// The fetch's last act: the object is published or dropped, then the
+// filler goes.  An owner still waiting for a head gets the fetch's end.
+void
+filler::src_end (int err, int status, const char *why)
+{
+  cachesrc *own = owner;
+  owner = nullptr;
+  if (own)
+    own->fl = nullptr;
+  bool tell = own && (pass || (err && !(o && o->head ()) && !drain));
+  if (tell && own->rd) {
+    delete own->rd; // not to fall back to a fetch of its own
+    own->rd = nullptr;
+    own->md = cachesrc::m_pass;
+  }
+  ptr<cobj> x = o;
+  o = nullptr;
+  if (x && !x->aborted ()) {
+    if (err)
+      store->abort (x);
+    else
+      store->finish (x);
+  }
+  if (tell)
+    own->sk->src_end (err, status, why); // deletes own
+  delete this;
+}
+
+// ---- The client's source ----
+
+// A reader of an object too large to store moved or left: the fetch
+// filling it may have paused for it.  Few fetches run at once.
+static void
+wakefiller (const cobj *o)
+{
+  for (filler *f = fillers.first; f; f = list<filler, &filler::link>::next (f))
+    if (f->fills (o))
+      f->poke ();
+}
+
+cachesrc::~cachesrc ()
+{
+  cobj *o = rd ? rd->obj () : nullptr;
+  delete rd;
+  if (o && !o->indexed ()) // a paused fetch may now be read by nobody
+    wakefiller (o);
+  delete in;
+  timecb_remove (tmo);
+  if (fl)
+    fl->ownergone ();
+}
+
+void
+cachesrc::read (const ref<cobj> &o, const char *res)
+{
+  delete rd;
+  rd = new creader (o, wrap (this, &cachesrc::news));
+  md = m_read;
+  result = res;
+}
+
+void
+cachesrc::start ()
+{
+  if (md == m_fetch && in)
+    in->start ();
+  else if (md == m_fail)
+    tmo = delaycb (0, 0, wrap (this, &cachesrc::fail504));
+  else if (fl)
+    fl->start ();
+  else if (nested >= nested_max) // pipelined hits: end this chain of calls
+    tmo = delaycb (0, 0, wrap (this, &cachesrc::later));
+  else {
+    nested++; // a hit ends at once and the client starts the next request
+    pump ();  // from inside this call
+    nested--;
+  }
+}
+
+void
+cachesrc::later ()
+{
+  tmo = nullptr;
+  pump ();
+}
+
+void
+cachesrc::fail504 ()
+{
+  tmo = nullptr;
+  sk->src_end (-1, 504, "the request allows only a cached answer");
+}
+
+// The object's head, then what there is of its body, as far as the
+// client takes it; the end once the object is whole.
+void
+cachesrc::pump ()
+{
+  if (md != m_read)
+    return;
+  cobj *o = rd->obj ();
+  if (!headsent) {
+    if (!o->head ()) {
+      if (o->aborted ())
+        fallback ();
+      return;
+    }
+    resphead h;
+    storedhead (&h, o, fr.headreq, notmod, result);
+    if (ranged) { // a complete object: the range is in it
+      h.status = 206;
+      h.reason = "Partial Content";
+      h.lines = strbuf () << h.lines
+                          << strbuf ("Content-Range: bytes %llu-%llu/%llu\r\n",
+                                     (unsigned long long) rfirst,
+                                     (unsigned long long) (rfirst + rleft - 1),
+                                     (unsigned long long) o->bodylen ());
+      h.body.len = rleft;
+      rd->advance (rfirst);
+    }
+    headsent = true;
+    sk->src_head (&h);
+    if (h.body.kind == bk_none) {
+      sk->src_end (0, 0, nullptr); // deletes this
+      return;
+    }
+  }
+  bool moved = false;
+  while (rd->avail () && !sk->src_full () && (!ranged || rleft)) {
+    suio u;
+    size_t k =
+        rd->fill (&u, ranged && rleft < window ? size_t (rleft) : window);
+    rleft -= ranged ? k : 0;
+    sk->src_body (&u);
+    moved = true;
+  }
+  int s = ranged && !rleft ? 1 : rd->state ();
+  if (s) {
+    sk->src_end (s > 0 ? 0 : -1, 502, "the origin's answer ended early");
+    return;
+  }
+  if (moved && !o->indexed ())
+    wakefiller (o);
+}
+
+// The object joined was not stored after all: the origin, on our own.
+void
+cachesrc::fallback ()
+{
+  delete rd;
+  rd = nullptr;
+  md = m_fetch;
+  fetchown ();
+  in->start ();
+}
+
+void
+cachesrc::resume ()
+{
+  if (md == m_read)
+    pump ();
+  else if (md == m_pass && fl)
+    fl->poke ();
+  else if (md == m_fetch && in)
+    in->resume ();
+}
+
+void
+cachesrc::reqbody (const char *p, size_t n)
+{
+  if (in)
+    in->reqbody (p, n);
+}
+
+void
+cachesrc::reqend ()
+{
+  if (in)
+    in->reqend ();
+}
+
+bool
+cachesrc::reqfull ()
+{
+  return in && in->reqfull ();
+}
+
+// Our own fetch's head: a successful unsafe method invalidates.
+void
+cachesrc::src_head (const resphead *h)
+{
+  resphead c = *h;
+  hdrlist resp;
+  if (store && hdr_parse (h->lines.cstr (), h->lines.len (), &resp)) {
+    vec<str> urls;
+    cp_invalidates (method.cstr (), h->status, url, resp, &urls);
+    for (size_t i = 0; i < urls.size (); i++)
+      store->invalidate (urls[i]);
+  }
+  c.lines = strbuf () << h->lines << "X-Cache: MISS\r\n";
+  c.result = "TCP_MISS";
+  headsent = true;
+  sk->src_head (&c);
+}
+
+// ---- The decision ----
+
+// Digits to a value below 10^18; false for none or more.
+static bool
+digits (const char **p, uint64_t *v)
+{
+  const char *s = *p;
+  for (*v = 0; **p >= '0' && **p <= '9' && *p - s < 18; (*p)++)
+    *v = *v * 10 + uint64_t (**p - '0');
+  return *p > s && !(**p >= '0' && **p <= '9');
+}
+
+// One byte range ("bytes=A-B", "bytes=A-", "bytes=-N") of a body of len
+// bytes: true with its first byte and length when satisfiable; anything
+// else (several ranges, a bad form) is answered with the whole body.
+static bool
+onerange (const str &v, uint64_t len, uint64_t *first, uint64_t *n)
+{
+  const char *p = v.cstr ();
+  if (strncasecmp (p, "bytes=", 6))
+    return false;
+  p += 6;
+  uint64_t a = 0, b = 0;
+  bool ha = *p != '-';
+  if (ha && !digits (&p, &a))
+    return false;
+  if (*p++ != '-')
+    return false;
+  bool hb = *p;
+  if (hb && !digits (&p, &b))
+    return false;
+  if (*p || (!ha && (!hb || !b)) || (ha && hb && b < a))
+    return false;
+  if (!ha) { // the last b bytes
+    a = b >= len ? 0 : len - b;
+    b = len - 1;
+  } else if (!hb || b >= len)
+    b = len - 1;
+  if (a >= len)
+    return false;
+  *first = a;
+  *n = b - a + 1;
+  return true;
+}
+
+static bool
+joinable (const cobj *o, const hdrlist &req)
+{
+  if (o->complete () || o->aborted () || hdr_count (req, "authorization"))
+    return false;
+  if (!o->head ())
+    return true;
+  return cp_varykey (o->vary, req) == o->secondary () &&
+         cp_usable (o->meta, req, timenow) == 1;
+}
+
+source *
+cache_source (const fetchreq &fr, const char *method, const str &url,
+              const str &lines, bool body, sink *s)
+{
+  bool get = !strcmp (method, "GET"), head = !strcmp (method, "HEAD");
+  if (!store)
+    return fetch_new (fr, s);
+  cachesrc *c = new cachesrc (fr, method, url, s);
+  hdrlist req;
+  if (body || !(get || head) ||
+      !hdr_parse (lines.cstr (), lines.len (), &req)) {
+    c->fetchown ();
+    return c;
+  }
+  const vec<str> *names = store->vary (url);
+  str sec = names ? cp_varykey (*names, req) : str ("");
+  ptr<cobj> o = store->lookup (url, sec);
+  ccdirs rc;
+  cc_request (&rc, req);
+  if (o && o->complete () && cp_usable (o->meta, req, timenow) == 1) {
+    hdrlist sh;
+    headlist (o->head (), &sh);
+    c->notmod = conditional (req) && cp_notmodified (req, sh, timenow);
+    str range = hdr_get (req, "range");
+    c->ranged = get && !c->notmod && o->meta.status == 200 && range &&
+                hdr_count (req, "range") == 1 && !hdr_count (req, "if-range") &&
+                onerange (range, o->bodylen (), &c->rfirst, &c->rleft);
+    stats.hits++;
+    c->read (ref<cobj> (o), c->notmod ? "TCP_IMS_HIT" : "TCP_MEM_HIT");
+    return c;
+  }
+  if (get && o && joinable (o, req)) {
+    stats.collapsed++;
+    c->read (ref<cobj> (o), "TCP_CF_HIT");
+    return c;
+  }
+  stats.misses++;
+  if (rc.only_if_cached) {
+    c->failsoon ();
+    return c;
+  }
+  if (head) {
+    c->fetchown ();
+    return c;
+  }
+  ptr<cobj> stale;
+  if (o && o->complete () && o->meta.validator && !conditional (req) &&
+      !rc.no_store)
+    stale = o;
+  fetchreq f = fr;
+  if (stale) {
+    hdrlist sh, cond;
+    headlist (stale->head (), &sh);
+    cp_conditional (sh, &cond);
+    f.head = strbuf () << str (fr.head.cstr (), fr.head.len () - 2)
+                       << hdr_text (cond) << "\r\n";
+  }
+  if (!stale && hdr_count (req, "range")) { // a part: nothing to share
+    c->fetchown ();
+    return c;
+  }
+  ptr<cobj> pend = stale ? nullptr : store->pending (url, sec);
+  c->fl = new filler (f, c, url, req, pend, stale);
+  if (pend)
+    c->read (ref<cobj> (pend), "TCP_MISS");
+  return c;
+}

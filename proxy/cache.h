@@ -1,0 +1,44 @@
+// The proxy's shared cache on the request path: for each request the
+// client connection gets a source from cache_source, which answers from
+// the memory store (a hit, a client's own conditional answered 304, a
+// 504 for only-if-cached), joins a fetch already filling the object
+// (collapsed forwarding), revalidates a stale object, or fetches from the
+// origin while storing what may be stored.  Unsafe methods that succeed
+// invalidate what they name.
+//
+// Memory: the store is the module's own (cache_config makes it); sources
+// are the caller's (source.h).  The fetch that fills an object belongs to
+// the cache, not to the client that started it: when that client goes,
+// the fetch goes on for the others and for the store (a fetch no longer
+// stored and read by nobody stops).  Errors: as upstream.h; an object
+// whose fetch fails mid-body is never published and its readers are cut
+// off.  Single-threaded.
+#ifndef OMBRIX_PROXY_CACHE_H
+#define OMBRIX_PROXY_CACHE_H
+
+#include "async/str.h"
+#include "proxy/source.h"
+#include "proxy/upstream.h"
+
+#include <cstdint>
+
+// mem 0 turns caching off; window bounds the read-ahead of a fetch whose
+// object is too large to store, past its slowest reader.
+void cache_config (uint64_t mem, uint64_t maxobject, int window);
+bool cache_on ();
+
+// The source for one request: method upper-case, url the normalised URL
+// (the key), lines its end-to-end header lines, body whether it has one.
+source *cache_source (const fetchreq &fr, const char *method, const str &url,
+                      const str &lines, bool body, sink *s);
+
+struct cachestats {
+  uint64_t hits;      // answered from the store, revalidated ones included
+  uint64_t misses;    // went to the origin
+  uint64_t collapsed; // joined a fetch in progress
+};
+const cachestats &cache_stats ();
+// The status page body: plain "name value" lines, or one JSON object.
+str cache_status (bool json, int connections);
+
+#endif

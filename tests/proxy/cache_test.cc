@@ -1,0 +1,311 @@
+// The cache through ombrix, black-box over 127.0.0.1 with the scripted
+// origin: each row of the table is an object's answer and a sequence of
+// requests, each expecting the body of the origin's K-th answer (so a hit
+// and a fresh fetch tell themselves apart) and how often the origin was
+// asked in the end.  Then eviction at the byte limit, collapsed forwarding
+// (one fetch for many clients, the first client leaving, an answer that
+// turns out not storable) and the status page.
+#include "tests/proxy/harness.h"
+
+#include <set>
+#include <thread>
+
+using namespace harness;
+
+namespace {
+
+struct step {
+  const char *method;
+  const char *hdrs;             // extra request lines, each ending in CRLF
+  int k;                        // the answer expected: NAME#k; 0 none; -1 cut
+  int status = 0;               // 0: 200
+  const char *xcache = nullptr; // the X-Cache expected, if any
+  int sleep_ms = 0;             // before this step
+  step (const char *m, const char *h, int kk, int st = 0,
+        const char *x = nullptr, int ms = 0)
+      : method (m), hdrs (h), k (kk), status (st), xcache (x), sleep_ms (ms)
+  {
+  }
+};
+
+struct row {
+  const char *name;
+  const char *query; // the origin's script (origin.py /x/)
+  std::vector<step> steps;
+  int hits; // requests the origin saw
+};
+
+const char *const fresh = "h=Cache-Control:max-age%3D60";
+const char *const stale = "h=Cache-Control:max-age%3D0&h=ETag:%22v1%22&v304=1";
+
+const std::vector<row> table = {
+    {"maxage", fresh, {{"GET", "", 1, 0, "MISS"}, {"GET", "", 1, 0, "HIT"}}, 1},
+    {"smaxage",
+     "h=Cache-Control:max-age%3D0,s-maxage%3D60",
+     {{"GET", "", 1}, {"GET", "", 1}},
+     1},
+    {"expires", "h=Expires:NOW%2B60", {{"GET", "", 1}, {"GET", "", 1}}, 1},
+    {"badexpires",
+     "h=Expires:NOW%2B60&h=Expires:0&h=Last-Modified:NOW-100000",
+     {{"GET", "", 1}, {"GET", "", 2}},
+     2},
+    {"heur200",
+     "h=Last-Modified:NOW-36000",
+     {{"GET", "", 1}, {"GET", "", 1}},
+     1},
+    {"heur404",
+     "s=404&h=Last-Modified:NOW-36000",
+     {{"GET", "", 1, 404}, {"GET", "", 1, 404}},
+     1},
+    {"heur302",
+     "s=302&h=Last-Modified:NOW-36000",
+     {{"GET", "", 1, 302}, {"GET", "", 2, 302}},
+     2},
+    {"nostore",
+     "h=Cache-Control:max-age%3D60,no-store",
+     {{"GET", "", 1}, {"GET", "", 2}},
+     2},
+    {"private",
+     "h=Cache-Control:max-age%3D60,private",
+     {{"GET", "", 1}, {"GET", "", 2}},
+     2},
+    {"auth",
+     fresh,
+     {{"GET", "Authorization: a\r\n", 1}, {"GET", "", 2}, {"GET", "", 2}},
+     2},
+    {"authpublic",
+     "h=Cache-Control:max-age%3D60,public",
+     {{"GET", "Authorization: a\r\n", 1}, {"GET", "", 1}},
+     1},
+    {"reqnocache",
+     fresh,
+     {{"GET", "", 1},
+      {"GET", "Cache-Control: no-cache\r\n", 2},
+      {"GET", "Pragma: no-cache\r\n", 3},
+      {"GET", "Pragma: foo\r\n", 3}},
+     3},
+    {"revalidate",
+     stale,
+     {{"GET", "", 1, 0, "MISS"}, {"GET", "", 1, 0, "HIT"}},
+     2},
+    {"update304",
+     "h=Cache-Control:max-age%3D0&h=ETag:%22v%22&h=X-V:K&v304=1",
+     {{"GET", "", 1}, {"GET", "", 1}},
+     2},
+    {"clientinm",
+     "h=Cache-Control:max-age%3D60&h=ETag:%22v1%22",
+     {{"GET", "", 1},
+      {"GET", "If-None-Match: \"v1\"\r\n", 0, 304, "HIT"},
+      {"GET", "If-None-Match: \"v2\"\r\n", 1}},
+     1},
+    {"vary",
+     "h=Cache-Control:max-age%3D60&h=Vary:X-A",
+     {{"GET", "X-A: 1\r\n", 1},
+      {"GET", "X-A: 1\r\n", 1},
+      {"GET", "X-A: 2\r\n", 2},
+      {"GET", "X-A:  2\r\n", 2},
+      {"GET", "", 3}},
+     3},
+    {"varystar",
+     "h=Cache-Control:max-age%3D60&h=Vary:*",
+     {{"GET", "", 1}, {"GET", "", 2}},
+     2},
+    {"invalidate",
+     fresh,
+     {{"GET", "", 1},
+      {"POST", "Content-Length: 1\r\n\r\nx", 2},
+      {"GET", "", 3},
+      {"GET", "", 3}},
+     3},
+    {"onlyifcached",
+     fresh,
+     {{"GET", "Cache-Control: only-if-cached\r\n", 0, 504},
+      {"GET", "", 1},
+      {"GET", "Cache-Control: only-if-cached\r\n", 1}},
+     1},
+    {"earlyend",
+     "h=Cache-Control:max-age%3D60&lie=1&n=4000",
+     {{"GET", "", -1}, {"GET", "", -1}},
+     2},
+    {"range",
+     fresh,
+     {{"GET", "", 1},
+      {"GET", "Range: bytes=2-4\r\n", 0, 206},
+      {"GET", "Range: bytes=-3\r\n", 0, 206},
+      {"GET", "Range: bytes=9-\r\n", 1}},
+     1},
+    {"headhit", fresh, {{"GET", "", 1}, {"HEAD", "", 0, 0, "HIT"}}, 1},
+    {"stale",
+     "h=Cache-Control:max-age%3D1",
+     {{"GET", "", 1}, {"GET", "", 1}, {"GET", "", 2, 0, "MISS", 2100}},
+     2},
+};
+
+struct Cache : ::testing::Test {
+  static origin *org;
+  static void SetUpTestSuite () { org = new origin; }
+  static void TearDownTestSuite () { delete org; }
+  static std::string req (const std::string &method, const std::string &path,
+                          const std::string &extra = "")
+  {
+    std::string e = extra, body;
+    size_t b = e.find ("\r\n\r\n");
+    if (b != std::string::npos) {
+      body = e.substr (b + 4);
+      e.erase (b + 2);
+    }
+    return method + " " + org->url (path) + " HTTP/1.1\r\nHost: x\r\n" + e +
+           "\r\n" + body;
+  }
+  static int hits (const std::string &name, int port)
+  {
+    return atoi (roundtrip (port, req ("GET", "/hits/" + name)).body.c_str ());
+  }
+};
+origin *Cache::org;
+
+TEST_F (Cache, Rules)
+{
+  proxy px;
+  for (const row &r : table)
+    for (size_t i = 0; i < r.steps.size (); i++) {
+      const step &s = r.steps[i];
+      SCOPED_TRACE (std::string (r.name) + " step " + std::to_string (i + 1));
+      if (s.sleep_ms)
+        usleep (s.sleep_ms * 1000);
+      bool head = !strcmp (s.method, "HEAD");
+      response a = roundtrip (
+          px.port,
+          req (s.method, std::string ("/x/") + r.name + "?" + r.query, s.hdrs),
+          head);
+      if (s.k < 0) { // the body ended early: the client must see it cut
+        EXPECT_FALSE (a.complete);
+        continue;
+      }
+      EXPECT_EQ (a.status, s.status ? s.status : 200);
+      if (s.k) {
+        EXPECT_EQ (a.body, std::string (r.name) + "#" + std::to_string (s.k));
+      }
+      if (s.xcache) {
+        EXPECT_EQ (a.hdr["x-cache"], s.xcache);
+      }
+      if (!strcmp (r.name, "update304") && i) {
+        EXPECT_EQ (a.hdr["x-v"], "2"); // the 304's field replaced the stored
+        EXPECT_EQ (a.hdr["content-length"], "11");
+      }
+      if (a.status == 206) { // one range of the stored "range#1"
+        EXPECT_EQ (a.body, i == 1 ? "nge" : "e#1");
+        EXPECT_EQ (a.hdr["content-range"],
+                   i == 1 ? "bytes 2-4/7" : "bytes 4-6/7");
+      }
+      if (head) {
+        EXPECT_EQ (a.hdr["content-length"], "9");
+      }
+    }
+  for (const row &r : table)
+    EXPECT_EQ (hits (r.name, px.port), r.hits) << r.name;
+  // The revalidation asked with the stored validator.
+  std::string last = roundtrip (px.port, req ("GET", "/last/revalidate")).body;
+  EXPECT_NE (last.find ("If-None-Match: \"v1\""), std::string::npos) << last;
+}
+
+// Objects of ~20 KB in a 64 KiB store: the least recently used goes first.
+TEST_F (Cache, EvictionAtTheByteLimit)
+{
+  proxy px ({"--cache-mem", "64K"});
+  auto get = [&] (const char *name) {
+    return roundtrip (px.port, req ("GET", std::string ("/x/") + name + "?" +
+                                               fresh + "&n=20000"))
+        .hdr["x-cache"];
+  };
+  EXPECT_EQ (get ("ev-a"), "MISS");
+  EXPECT_EQ (get ("ev-b"), "MISS");
+  EXPECT_EQ (get ("ev-a"), "HIT"); // a is now more recent than b
+  EXPECT_EQ (get ("ev-c"), "MISS");
+  EXPECT_EQ (get ("ev-d"), "MISS"); // evicts b, the least recently used
+  EXPECT_EQ (get ("ev-a"), "HIT");
+  EXPECT_EQ (get ("ev-b"), "MISS");
+  // Over --cache-max-object: passed on, never stored.
+  proxy small ({"--cache-max-object", "10K"});
+  for (int i = 0; i < 2; i++)
+    EXPECT_EQ (roundtrip (small.port, req ("GET", std::string ("/x/ev-big?") +
+                                                      fresh + "&n=20000"))
+                   .body.size (),
+               20000u);
+  EXPECT_EQ (hits ("ev-big", px.port), 2);
+}
+
+// Thousands of pipelined hits in one write: answered in order, none lost.
+TEST_F (Cache, PipelinedHits)
+{
+  proxy px;
+  std::string r = req ("GET", std::string ("/x/pipe?") + fresh), all;
+  roundtrip (px.port, r);
+  for (int i = 0; i < 2000; i++)
+    all += r;
+  int fd = dial (px.port);
+  std::thread w ([&] { sendall (fd, all); });
+  std::string rest;
+  int n = 0;
+  for (; n < 2000; n++)
+    if (readresponse (fd, &rest).body != "pipe#1")
+      break;
+  w.join ();
+  close (fd);
+  EXPECT_EQ (n, 2000);
+}
+
+// n clients ask at once for one slow object; the first may leave.
+static std::vector<response>
+together (int port, const std::string &r, int n, bool firstleaves)
+{
+  std::vector<int> fds;
+  for (int i = 0; i < n; i++) {
+    fds.push_back (dial (port));
+    sendall (fds.back (), r);
+    if (!i)
+      usleep (50000); // the first is the one whose miss starts the fetch
+  }
+  if (firstleaves)
+    close (fds[0]);
+  std::vector<response> out;
+  for (int i = firstleaves; i < n; i++) {
+    std::string rest;
+    out.push_back (readresponse (fds[i], &rest));
+    close (fds[i]);
+  }
+  return out;
+}
+
+TEST_F (Cache, CollapsedForwarding)
+{
+  proxy px;
+  std::string slow = std::string ("?ms=500&n=100000&") + fresh;
+  for (const response &a :
+       together (px.port, req ("GET", "/x/cf" + slow), 20, false))
+    EXPECT_EQ (a.body.substr (0, 4), "cf#1");
+  EXPECT_EQ (hits ("cf", px.port), 1);
+  // The first client leaves: the fetch goes on for the others.
+  for (const response &a :
+       together (px.port, req ("GET", "/x/cfl" + slow), 5, true)) {
+    EXPECT_TRUE (a.complete);
+    EXPECT_EQ (a.body.substr (0, 5), "cfl#1");
+  }
+  EXPECT_EQ (hits ("cfl", px.port), 1);
+  EXPECT_EQ (roundtrip (px.port, req ("GET", "/x/cfl" + slow)).hdr["x-cache"],
+             "HIT");
+  // Not storable after all: every waiter goes to the origin itself.
+  std::set<std::string> bodies;
+  for (const response &a :
+       together (px.port, req ("GET", "/x/cfn?ms=300&h=Cache-Control:no-store"),
+                 4, false))
+    bodies.insert (a.body);
+  EXPECT_EQ (bodies.size (), 4u);
+  EXPECT_EQ (hits ("cfn", px.port), 4);
+  std::string st = roundtrip (px.port, "GET http://ombrix.status/ HTTP/1.1\r\n"
+                                       "Host: ombrix.status\r\n\r\n")
+                       .body;
+  EXPECT_NE (st.find ("\ncollapsed 26\n"), std::string::npos) << st; // 19+4+3
+}
+
+} // namespace

@@ -9,7 +9,9 @@
 #include "proxy/framing.h"
 #include "proxy/listener.h"
 #include "proxy/options.h"
+#include "proxy/parent.h"
 #include "proxy/source.h"
+#include "proxy/tunnel.h"
 #include "proxy/upstream.h"
 
 #include <cerrno>
@@ -127,6 +129,7 @@ private:
   bool iotimer = false;        // tmo is the io timer (reset on progress)
   bool lingering = false;
   int nreq = 0;                    // requests started on this connection
+  bool handed = false;             // the descriptor went to a CONNECT tunnel
   const char *result = "TCP_MISS"; // the access log's, from the source
 
   void setstate (cstate s);
@@ -138,6 +141,7 @@ private:
   void tryhead ();
   void starttx ();
   bool admit (const char *p, size_t n);
+  void connectto (const char *t, size_t n);
   fetchreq originreq ();
   void refusebody ();
   bool checkhead (int *status, const char **why);
@@ -197,9 +201,11 @@ clientconn::~clientconn ()
   timecb_remove (tmo);
   timecb_remove (badbody);
   free (ib);
-  close (fd);
-  fd_closed ();
-  fd_closed ();
+  if (!handed) {
+    close (fd);
+    fd_closed ();
+    fd_closed ();
+  }
   list<clientconn, &clientconn::link>::remove (this);
   if (!--nclients && draining && ondrained) {
     cbv cb (ondrained);
@@ -443,7 +449,8 @@ str
 clientconn::originhead (const str &host, uint16_t port)
 {
   strbuf h;
-  h << rq.method () << " " << rq.path () << " HTTP/1.1\r\nHost: " << host;
+  h << rq.method () << " " << (parent_count () ? rq.url () : rq.path ())
+    << " HTTP/1.1\r\nHost: " << host;
   if (port != 80)
     h.fmt (":%d", port);
   h << "\r\n"
@@ -482,7 +489,7 @@ clientconn::admit (const char *p, size_t n)
   const char *t = static_cast<const char *> (memchr (p, ' ', n)) + 1;
   const char *te = static_cast<const char *> (memchr (t, ' ', p + n - t));
   if (!strncmp (p, "CONNECT ", 8)) {
-    reply (501, "Not Implemented", "CONNECT is not supported");
+    connectto (t, te - t);
     return false;
   }
   if (!(opts->originhost && gatewayform (&u, p, n, opts))) {
@@ -512,6 +519,30 @@ clientconn::admit (const char *p, size_t n)
   return true;
 }
 
+// CONNECT host:port: refused here, or the connection handed over to a
+// tunnel with what the client sent behind the head.
+void
+clientconn::connectto (const char *t, size_t n)
+{
+  lr.method = "CONNECT";
+  lr.url = str (t, n);
+  str host;
+  uint16_t port;
+  if (!allowed)
+    reply (403, "Forbidden", "access denied");
+  else if (!tunnel_target (t, n, &host, &port))
+    reply (400, "Bad Request", "a CONNECT target is host:port");
+  else if (!tunnel_port_ok (port))
+    reply (403, "Forbidden", "CONNECT to this port is not allowed");
+  else {
+    kill (); // its callbacks go before the tunnel sets its own
+    handed = true;
+    lr.peer = peer;
+    tunnel_start (fd, lr, host, port, ib + ibeg, iend - ibeg);
+    ibeg = iend = 0;
+  }
+}
+
 // What the origin is sent, and whether it may be sent twice.
 fetchreq
 clientconn::originreq ()
@@ -523,6 +554,7 @@ clientconn::originreq ()
   fr.head = originhead (fr.host, fr.port);
   fr.headreq = headreq;
   fr.body = reqf.kind;
+  fr.key = parent_count () ? str (rq.urlhash ()) : str ();
   static const char idem[] = "GET\0HEAD\0OPTIONS\0TRACE\0PUT\0DELETE\0";
   fr.retryable = false;
   for (const char *m = idem; *m; m += strlen (m) + 1)
@@ -736,8 +768,9 @@ clientconn::writable ()
 // httperror asks the resolver for this host's name on every call, which
 // blocks the loop for as long as the resolver takes (long on a host
 // without a fully qualified name).  So a page is built at most once a
-// second for each status, reason and URL, and reused within that second.
-static str
+// second for each status, reason and URL, and reused within that second
+// (tunnels take theirs from here too).
+str
 errpage (int status, const char *msg, const char *why, const str &url)
 {
   struct page {

@@ -15,6 +15,7 @@
 #define OMBRIX_PROXY_CLIENTCONN_H
 
 #include "async/callback.h"
+#include "async/str.h"
 
 #include <sys/socket.h>
 
@@ -27,5 +28,8 @@ int client_count ();
 // Stop keeping connections: idle ones close now, the others after the
 // response in flight; cb runs once no connection is left.
 void client_drain (cbv cb);
+// The proxy's error page for status (httperror), built at most once a
+// second for each status, why (a static text) and URL.
+str errpage (int status, const char *msg, const char *why, const str &url);
 
 #endif

@@ -8,7 +8,9 @@
 #include "proxy/clientconn.h"
 #include "proxy/listener.h"
 #include "proxy/options.h"
+#include "proxy/parent.h"
 #include "proxy/resolver.h"
+#include "proxy/tunnel.h"
 #include "proxy/upstream.h"
 
 #include <cerrno>
@@ -28,6 +30,15 @@ done ()
   exit (0);
 }
 
+// Clients and tunnels both gone.
+static void
+drained ()
+{
+  static int left = 2;
+  if (!--left)
+    done ();
+}
+
 static void
 stop ()
 {
@@ -38,7 +49,8 @@ stop ()
   pool_clear ();
   delaycb (opts.drain_ms / 1000, (opts.drain_ms % 1000) * 1000000u,
            wrap (done));
-  client_drain (wrap (done));
+  client_drain (wrap (drained));
+  tunnel_drain (wrap (drained));
 }
 
 static void
@@ -80,6 +92,8 @@ main (int argc, char **argv)
                  opts.pool};
   upstream_config (uc);
   client_config (&opts);
+  tunnel_config (&opts);
+  parent_config (opts.parents);
   cache_config (opts.cachemem, opts.cachemax, opts.window);
   uint16_t port;
   if (listener_start (opts.listenhost, opts.listenport, opts.allow,

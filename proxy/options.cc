@@ -28,6 +28,12 @@ const char opts_usage[] =
     "      --pool N               idle connections kept per origin (8)\n"
     "      --window BYTES         buffer per direction before pausing "
     "(262144)\n"
+    "      --connect-port N       CONNECT may reach port N (repeatable;\n"
+    "                             default: 443 only)\n"
+    "      --tunnel-timeout SEC   a silent CONNECT tunnel closes (300)\n"
+    "      --parent HOST:PORT     send requests through this proxy "
+    "(repeatable:\n"
+    "                             each URL goes to one of them, by its hash)\n"
     "      --cache-mem SIZE       memory cache size, K/M/G suffixes (256M;\n"
     "                             0: no caching)\n"
     "      --cache-max-object SIZE  the largest object cached (16M)\n"
@@ -100,6 +106,26 @@ listenaddr (const char *s, proxyopts *o)
   return true;
 }
 
+// HOST:PORT, HOST of letters, digits, dots and dashes.
+static bool
+hostport (const char *s, proxyopts *o)
+{
+  const char *colon = strrchr (s, ':');
+  int port;
+  if (!colon || colon == s || !integer (colon + 1, 1, 65535, &port))
+    return false;
+  for (const char *p = s; p < colon; p++)
+    if (!strchr ("abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ"
+                 "0123456789.-",
+                 *p))
+      return false;
+  mstr h (colon - s);
+  for (size_t i = 0; i < h.len (); i++)
+    h[i] = s[i] >= 'A' && s[i] <= 'Z' ? s[i] ^ 0x20 : s[i];
+  o->parents.push_back (strbuf ("%s:%d", str (h).cstr (), port));
+  return true;
+}
+
 // http://HOST[:PORT][/], HOST of letters, digits, dots and dashes.
 static bool
 originurl (const char *s, proxyopts *o)
@@ -145,6 +171,9 @@ enum {
   o_drain,
   o_pool,
   o_window,
+  o_connectport,
+  o_tunnel,
+  o_parent,
   o_cachemem,
   o_cachemax,
 };
@@ -162,6 +191,9 @@ static const option longopts[] = {
     {"drain", required_argument, nullptr, o_drain},
     {"pool", required_argument, nullptr, o_pool},
     {"window", required_argument, nullptr, o_window},
+    {"connect-port", required_argument, nullptr, o_connectport},
+    {"tunnel-timeout", required_argument, nullptr, o_tunnel},
+    {"parent", required_argument, nullptr, o_parent},
     {"cache-mem", required_argument, nullptr, o_cachemem},
     {"cache-max-object", required_argument, nullptr, o_cachemax},
     {"help", no_argument, nullptr, 'h'},
@@ -202,6 +234,17 @@ option1 (proxyopts *o, int c, const char *a)
     return integer (a, 0, 1024, &o->pool);
   case o_window:
     return integer (a, 4096, 64 << 20, &o->window);
+  case o_connectport: {
+    int port;
+    if (!integer (a, 1, 65535, &port))
+      return false;
+    o->connectports.push_back (port);
+    return true;
+  }
+  case o_tunnel:
+    return seconds (a, &o->tunnel_ms);
+  case o_parent:
+    return hostport (a, o);
   case o_cachemem:
     return bytesize (a, &o->cachemem);
   case o_cachemax:

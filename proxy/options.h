@@ -27,6 +27,9 @@ struct proxyopts {
   int drain_ms = 10000;     // after SIGTERM, transfers in flight may finish
   int pool = 8;             // idle persistent connections kept per origin
   int window = 262144;      // bytes buffered per direction before pausing
+  vec<int> connectports;    // CONNECT may reach these; empty: 443 only
+  int tunnel_ms = 300000;   // a CONNECT tunnel may be silent both ways
+  vec<str> parents;         // "host:port" of parent proxies, in order given
   uint64_t cachemem = uint64_t (256) << 20; // the memory cache; 0: none
   uint64_t cachemax = uint64_t (16) << 20;  // the largest object cached
 };

@@ -4,6 +4,7 @@
 #include "async/err.h"
 #include "http.h"
 #include "proxy/listener.h"
+#include "proxy/parent.h"
 #include "proxy/resolver.h"
 
 #include <arpa/inet.h>
@@ -111,9 +112,6 @@ pool_clear ()
 
 // ---- Connecting ----
 
-// fd (or -1 with the status to answer and why).
-typedef callback<void, int, int, const char *> connectcb;
-
 struct connreq {
   str host;
   uint16_t port;
@@ -129,8 +127,6 @@ struct connreq {
   {
   }
 };
-
-static void conn_cancel (connreq *c);
 
 // The end of a connect: cb runs last, c is gone by then.
 static void
@@ -225,7 +221,7 @@ conn_timeout (connreq *c)
   conn_done (c, 504, "connection to the origin timed out");
 }
 
-static connreq *
+connreq *
 conn_start (const str &host, uint16_t port, ref<connectcb> cb)
 {
   connreq *c = new connreq (host, port, cb);
@@ -235,7 +231,7 @@ conn_start (const str &host, uint16_t port, ref<connectcb> cb)
   return c;
 }
 
-static void
+void
 conn_cancel (connreq *c)
 {
   if (!c)
@@ -291,6 +287,9 @@ class fetch : public source {
   sink *sk;
   fstate st = fs_new;
   connreq *cr = nullptr;
+  str host;        // the next hop: the origin, or a parent proxy
+  uint16_t port;   // the next hop's
+  int parent = -1; // host is this parent's
   int fd = -1;
   bool reused = false;  // fd came from the pool
   bool retried = false; // one fresh attempt made already
@@ -309,6 +308,7 @@ class fetch : public source {
   suio body;            // decoded bytes for the sink
   timecb_t *tmo = nullptr;
 
+  void nexthop ();
   void connect ();
   void connected (int f, int status, const char *why);
   void sendhead ();
@@ -383,8 +383,8 @@ fetch::start ()
 {
   reqdone = rq.body == bk_none;
   out.print (rq.head.cstr (), rq.head.len ());
-  str key = strbuf ("%s:%d", rq.host.cstr (), rq.port);
-  int f = pool_get (key);
+  nexthop ();
+  int f = pool_get (strbuf ("%s:%d", host.cstr (), port));
   if (f >= 0) {
     reused = true;
     connected (f, 0, nullptr);
@@ -392,18 +392,37 @@ fetch::start ()
     connect ();
 }
 
+// The origin, or the parent the key picks now.
+void
+fetch::nexthop ()
+{
+  parent = rq.key ? parent_pick (rq.key) : -1;
+  host = parent < 0 ? rq.host : parent_host (parent);
+  port = parent < 0 ? rq.port : parent_port (parent);
+}
+
 void
 fetch::connect ()
 {
   st = fs_connect;
   reused = false;
-  cr = conn_start (rq.host, rq.port, wrap (this, &fetch::connected));
+  cr = conn_start (host, port, wrap (this, &fetch::connected));
 }
 
+// A parent that cannot be reached is passed over; the key's next-best
+// parent that is still up gets the request (at most one try each).
 void
 fetch::connected (int f, int status, const char *why)
 {
   cr = nullptr;
+  if (f < 0 && parent >= 0) {
+    parent_failed (parent);
+    nexthop ();
+    if (parent_up (parent)) {
+      connect ();
+      return;
+    }
+  }
   if (f < 0) {
     fail (status, why);
     return;
@@ -497,7 +516,7 @@ fetch::finish ()
   if (persist && sentall () && !sendfailed && fd >= 0) {
     fdcb (fd, selread, nullptr);
     fdcb (fd, selwrite, nullptr);
-    pool_put (fd, strbuf ("%s:%d", rq.host.cstr (), rq.port));
+    pool_put (fd, strbuf ("%s:%d", host.cstr (), port));
     fd = -1;
   }
   drop ();

@@ -14,6 +14,7 @@
 #ifndef OMBRIX_PROXY_UPSTREAM_H
 #define OMBRIX_PROXY_UPSTREAM_H
 
+#include "async/callback.h"
 #include "async/str.h"
 #include "proxy/source.h"
 
@@ -37,8 +38,21 @@ struct fetchreq {
   bool retryable; // idempotent without a body: may be sent twice
   bodykind body;  // bk_none, bk_length (the head says how long) or
                   // bk_chunked (the fetch encodes what reqbody gets)
+  str key;        // non-null: sent to the parent proxy this key picks
+                  // (parent.h), which is passed over if it cannot be
+                  // reached, the request going to the next-best one
 };
 source *fetch_new (const fetchreq &r, sink *s);
+
+// Connecting alone (CONNECT tunnels): looks host up and tries each
+// address within the connect timeout; cb gets the connected, non-blocking
+// descriptor (the caller's, uncounted), or -1 with the status to answer
+// (502, 504) and why.  cb runs from the loop, never inside conn_start;
+// after conn_cancel it never runs.
+struct connreq;
+typedef callback<void, int, int, const char *> connectcb;
+connreq *conn_start (const str &host, uint16_t port, ref<connectcb> cb);
+void conn_cancel (connreq *c); // null ignored
 
 // Idle connections pooled now; closes them all.
 int pool_size ();

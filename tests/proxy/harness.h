@@ -142,6 +142,23 @@ struct origin : child {
   }
 };
 
+// farend.py in one of its modes (TLS origin, half-closing peers, an
+// origin of fresh objects).
+struct farend : child {
+  int port = 0;
+  explicit farend (std::vector<std::string> args) : child (argv (args))
+  {
+    std::string l = line ();
+    if (sscanf (l.c_str (), "port %d", &port) != 1)
+      ADD_FAILURE () << "farend did not start: " << l;
+  }
+  static std::vector<std::string> argv (std::vector<std::string> a)
+  {
+    a.insert (a.begin (), {"/usr/bin/python3", testdir () + "/farend.py"});
+    return a;
+  }
+};
+
 // build/ombrix on a port of its own, with extra options.  The
 // environment's OMBRIX_PROXY_WRAP, when set, is a command to run it under
 // (for example valgrind; timing-bound tests then may fail).

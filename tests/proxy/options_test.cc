@@ -44,6 +44,16 @@ TEST (Options, Values)
                      "0",
                      "--window",
                      "65536",
+                     "--connect-port",
+                     "8443",
+                     "--connect-port",
+                     "443",
+                     "--tunnel-timeout",
+                     "2",
+                     "--parent",
+                     "Cache1.Local:3128",
+                     "--parent",
+                     "10.0.0.2:8080",
                      "--cache-mem",
                      "1G",
                      "--cache-max-object",
@@ -61,6 +71,13 @@ TEST (Options, Values)
   EXPECT_EQ (o.idle_ms, 3000);
   EXPECT_EQ (o.pool, 0);
   EXPECT_EQ (o.window, 65536);
+  ASSERT_EQ (o.connectports.size (), 2u);
+  EXPECT_EQ (o.connectports[0], 8443);
+  EXPECT_EQ (o.connectports[1], 443);
+  EXPECT_EQ (o.tunnel_ms, 2000);
+  ASSERT_EQ (o.parents.size (), 2u);
+  EXPECT_EQ (o.parents[0], "cache1.local:3128");
+  EXPECT_EQ (o.parents[1], "10.0.0.2:8080");
   EXPECT_EQ (o.cachemem, uint64_t (1) << 30);
   EXPECT_EQ (o.cachemax, uint64_t (512) << 10);
   proxyopts z; // the largest size, and 0 (no cache)
@@ -73,6 +90,8 @@ TEST (Options, Values)
   EXPECT_EQ (d.listenhost, "::1");
   EXPECT_EQ (d.originhost, str ());
   EXPECT_EQ (d.head_ms, 10000);
+  EXPECT_EQ (d.connectports.size (), 0u); // 443 alone
+  EXPECT_EQ (d.parents.size (), 0u);
   EXPECT_EQ (d.cachemem, uint64_t (256) << 20);
 }
 
@@ -91,6 +110,13 @@ TEST (Options, BadOnesExitTwo)
       "--idle-timeout x",
       "--pool -1",
       "--window 10",
+      "--connect-port 0",
+      "--connect-port 65536",
+      "--tunnel-timeout -1",
+      "--parent cache",
+      "--parent :3128",
+      "--parent cache:0",
+      "--parent a_b:3128",
       "--cache-mem 1025G",
       "--cache-mem 1T",
       "--cache-mem -1",

@@ -4,6 +4,7 @@
 #include "async/err.h"
 #include "http.h"
 #include "proxy/cachepolicy.h"
+#include "proxy/diskstore.h"
 #include "proxy/store.h"
 
 #include <cstdio>
@@ -11,6 +12,7 @@
 #include <strings.h>
 
 static cstore *store;
+static dstore *disk; // behind store; null: memory only
 static size_t window = 262144;
 static cachestats stats;
 static time_t since; // when the cache was configured: the uptime base
@@ -22,6 +24,8 @@ cache_config (uint64_t mem, uint64_t maxobject, int win)
 {
   delete store;
   store = nullptr;
+  delete disk;
+  disk = nullptr;
   window = size_t (win);
   since = timenow;
   if (mem) // larger than the address space: as much as it holds
@@ -33,6 +37,21 @@ bool
 cache_on ()
 {
   return store;
+}
+
+int
+cache_disk (const str &dir, uint64_t size)
+{
+  if (!store)
+    return -1;
+  delete disk;
+  disk = new dstore (dir, size);
+  if (disk->start (nullptr) < 0) {
+    delete disk;
+    disk = nullptr;
+    return -1;
+  }
+  return 0;
 }
 
 const cachestats &

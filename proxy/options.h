@@ -29,6 +29,8 @@ struct proxyopts {
   int window = 262144;      // bytes buffered per direction before pausing
   uint64_t cachemem = uint64_t (256) << 20; // the memory cache; 0: none
   uint64_t cachemax = uint64_t (16) << 20;  // the largest object cached
+  str cachedir;                             // the disk cache; null: none
+  uint64_t cachesize = uint64_t (1) << 30;  // the disk cache's byte limit
 };
 
 int opts_parse (proxyopts *o, int argc, char **argv, str *err);

@@ -7,9 +7,11 @@
 #include "proxy/diskstore.h"
 #include "proxy/store.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
+#include <unistd.h>
 
 static cstore *store;
 static dstore *disk; // behind store; null: memory only
@@ -107,10 +109,10 @@ conditional (const hdrlist &req)
 // The head a stored object goes out with: its status and reason, its
 // lines without what the proxy sets itself, then Age and X-Cache.
 static void
-storedhead (resphead *h, const cobj *o, bool headreq, bool notmod,
+storedhead (resphead *h, const str &head, const cachemeta &meta,
+            const uint64_t *whole, bool headreq, bool notmod,
             const char *result)
 {
-  const str &head = o->head ();
   hdrlist l;
   headlist (head, &l);
   str cl = hdr_get (l, "content-length");
@@ -123,7 +125,7 @@ storedhead (resphead *h, const cobj *o, bool headreq, bool notmod,
   hdr_remove (&l, "x-cache");
   const char *sp = static_cast<const char *> (memchr (head.cstr (), ' ', 13));
   const char *nl = strchr (head.cstr (), '\r');
-  h->status = notmod ? 304 : o->meta.status;
+  h->status = notmod ? 304 : meta.status;
   h->reason = notmod                    ? str ("Not Modified")
               : sp && nl && nl > sp + 4 ? str (sp + 5, nl - sp - 5)
                                         : str ("");
@@ -131,13 +133,13 @@ storedhead (resphead *h, const cobj *o, bool headreq, bool notmod,
   b << hdr_text (l);
   if (!fetched)
     b.fmt ("Age: %lld\r\n",
-           static_cast<long long> (cp_current_age (o->meta, timenow)));
+           static_cast<long long> (cp_current_age (meta, timenow)));
   b << "X-Cache: " << (fetched ? "MISS" : "HIT") << "\r\n";
   h->hasdate = hdr_count (l, "date");
   h->keeplen = false;
   h->result = result;
-  uint64_t len = o->complete () ? o->bodylen () : 0;
-  bool known = o->complete () || (cl && parselength (cl, &len) > 0);
+  uint64_t len = whole ? *whole : 0;
+  bool known = whole || (cl && parselength (cl, &len) > 0);
   if (notmod || h->status == 204 || h->status < 200) {
     h->body.kind = bk_none;
   } else if (headreq) {
@@ -152,6 +154,29 @@ storedhead (resphead *h, const cobj *o, bool headreq, bool notmod,
     h->body.kind = bk_chunked;
   h->body.len = len;
   h->lines = b;
+}
+
+// The freshness data between the two stores' forms.
+static dtimes
+totimes (const cachemeta &m)
+{
+  return dtimes{m.status,    m.response_time, m.initial_age, m.lifetime,
+                m.heuristic, m.no_cache,      m.no_stale,    m.validator};
+}
+
+[[maybe_unused]] static cachemeta
+fromtimes (const dtimes &t)
+{
+  cachemeta m;
+  m.status = t.status;
+  m.response_time = t.response_time;
+  m.initial_age = t.initial_age;
+  m.lifetime = t.lifetime;
+  m.heuristic = t.heuristic;
+  m.no_cache = t.no_cache;
+  m.no_stale = t.no_stale;
+  m.validator = t.validator;
+  return m;
 }
 
 // ---- The sources ----
@@ -227,8 +252,9 @@ public:
 
 private:
   source *f;
-  ptr<cobj> o;   // the object filled; null before the head (revalidation)
-  ptr<cobj> old; // the stale object being revalidated
+  ptr<cobj> o;     // the object filled; null before the head (revalidation)
+  ptr<cobj> old;   // the stale object being revalidated
+  ptr<dwriter> dw; // the disk copy being written; null: none
   cachesrc *owner;
   const str url;
   hdrlist req;
@@ -283,6 +309,8 @@ filler::~filler ()
     owner->fl = nullptr;
   if (o && !o->complete () && !o->aborted ())
     store->abort (o);
+  if (dw)
+    dw->abort ();
   delete f;
 }
 
@@ -291,7 +319,8 @@ void
 filler::ownergone ()
 {
   owner = nullptr;
-  if (pass || drain || (o && !o->indexed () && !o->readers ()))
+  if (pass || drain ||
+      (o && !o->indexed () && !o->readers () && !(dw && dw->storing ())))
     stopsoon (); // nobody to read it and nothing to store
 }
 
@@ -308,7 +337,7 @@ filler::src_full ()
 {
   if (pass)
     return owner && owner->sk->src_full ();
-  return o && !o->indexed () && o->lag () > window;
+  return o && !o->indexed () && o->readers () && o->lag () > window;
 }
 
 void
@@ -352,6 +381,8 @@ filler::revalidated (const hdrlist &resp)
   nh.buf (old->head ().cstr (), nl + 1 - old->head ().cstr ());
   nh << hdr_text (sh);
   store->update (old, nh, m);
+  if (disk)
+    disk->update (url, old->secondary (), nh, totimes (m));
   drain = true;
   stats.hits++;
   if (owner) { // ownergone, if it comes now, only schedules the end
@@ -379,6 +410,8 @@ filler::store_head (const resphead *h, const hdrlist &resp, const cachemeta &m)
       owner->read (ref<cobj> (o), old ? "TCP_REFRESH_MODIFIED" : "TCP_MISS");
   }
   store->sethead (o, head, m, names, sec);
+  if (disk) // the disk copy too; objects over the memory limit only there
+    dw = disk->store (url, sec, head, totimes (m), names);
 }
 
 // Not storable: the waiters go to the origin themselves, the owner gets
@@ -417,7 +450,9 @@ filler::src_body (suio *data)
   if (o && !pass && !drain) {
     str piece (*data);
     data->rembytes (data->resid ());
-    if (!store->append (o, piece) && !o->readers ())
+    bool mem = store->append (o, piece);
+    bool dsk = dw && dw->append (piece);
+    if (!mem && !dsk && !o->readers ())
       stopsoon ();
     return;
   }
@@ -441,6 +476,11 @@ filler::src_end (int err, int status, const char *why)
   }
   ptr<cobj> x = o;
   o = nullptr;
+  if (dw && (err || !x || x->aborted ()))
+    dw->abort ();
+  else if (dw)
+    dw->finish ();
+  dw = nullptr;
   if (x && !x->aborted ()) {
     if (err)
       store->abort (x);
@@ -532,7 +572,9 @@ cachesrc::pump ()
       return;
     }
     resphead h;
-    storedhead (&h, o, fr.headreq, notmod, result);
+    uint64_t whole = o->bodylen ();
+    storedhead (&h, o->head (), o->meta, o->complete () ? &whole : nullptr,
+                fr.headreq, notmod, result);
     if (ranged) { // a complete object: the range is in it
       h.status = 206;
       h.reason = "Partial Content";
@@ -620,8 +662,11 @@ cachesrc::src_head (const resphead *h)
   if (store && hdr_parse (h->lines.cstr (), h->lines.len (), &resp)) {
     vec<str> urls;
     cp_invalidates (method.cstr (), h->status, url, resp, &urls);
-    for (size_t i = 0; i < urls.size (); i++)
+    for (size_t i = 0; i < urls.size (); i++) {
       store->invalidate (urls[i]);
+      if (disk)
+        disk->invalidate (urls[i]);
+    }
   }
   c.lines = strbuf () << h->lines << "X-Cache: MISS\r\n";
   c.result = "TCP_MISS";

@@ -164,7 +164,7 @@ totimes (const cachemeta &m)
                 m.heuristic, m.no_cache,      m.no_stale,    m.validator};
 }
 
-[[maybe_unused]] static cachemeta
+static cachemeta
 fromtimes (const dtimes &t)
 {
   cachemeta m;
@@ -179,9 +179,30 @@ fromtimes (const dtimes &t)
   return m;
 }
 
+// Writers whose last pieces are with the worker: a writer let go before
+// its file is in place stores nothing.  Those done leave at the next call.
+static void
+finishing (ptr<dwriter> w)
+{
+  static vec<ptr<dwriter>> busy;
+  for (size_t i = 0; i < busy.size ();)
+    if (busy[i]->state ()) {
+      busy[i] = busy.back ();
+      busy.pop_back ();
+    } else
+      i++;
+  w->finish ();
+  if (!w->state ())
+    busy.push_back (w);
+}
+
 // ---- The sources ----
 
 class filler;
+class cachesrc;
+struct srcref {
+  cachesrc *c; // null once the source is gone
+};
 
 // What a client reads: a stored object (a hit, or one being filled:
 // collapsed, or the client's own miss), an origin fetch of its own
@@ -191,11 +212,14 @@ class cachesrc : public source, public sink {
   friend class filler;
   friend source *cache_source (const fetchreq &, const char *, const str &,
                                const str &, bool, sink *);
+  friend void miss (cachesrc *, const hdrlist &, const str &, ptr<cobj>);
   enum mode {
     m_read,  // from rd: the object's head, then its body as it grows
     m_pass,  // the filler hands its fetch's answer to sk directly
     m_fetch, // in: a fetch of our own, through this as its sink
     m_fail,  // 504 at the next turn (only-if-cached)
+    m_dlook, // the disk store opens the object; a miss if it cannot
+    m_disk,  // from dh: the file's body in slices
   };
   sink *const sk;
   const fetchreq fr;
@@ -210,8 +234,16 @@ class cachesrc : public source, public sink {
   uint64_t rfirst = 0, rleft = 0; // the range: its start, bytes to send
   const char *result = "TCP_MISS";
   timecb_t *tmo = nullptr;
+  hdrlist req;                  // m_dlook: the request, for the miss
+  str sec;                      // m_dlook: the secondary key
+  ptr<dhit> dh;                 // m_disk: the open file
+  uint64_t doff = 0, dleft = 0; // m_disk: the next body byte, bytes left
+  ptr<srcref> me;               // m_dlook: nulled when this goes
 
   void news () { pump (); }
+  static void opened (ptr<srcref> who, ptr<dhit> h);
+  void diskhit (ptr<dhit> h);
+  void diskpump ();
   void fallback ();
   void fail504 ();
   void later ();
@@ -226,6 +258,12 @@ public:
   void pump ();
   void fetchown () { in = fetch_new (fr, this); }
   void failsoon () { md = m_fail; }
+  void disklook (const hdrlist &rq, const str &s)
+  {
+    md = m_dlook;
+    req = rq;
+    sec = s;
+  }
 
   void start () override;
   void resume () override;
@@ -479,7 +517,7 @@ filler::src_end (int err, int status, const char *why)
   if (dw && (err || !x || x->aborted ()))
     dw->abort ();
   else if (dw)
-    dw->finish ();
+    finishing (dw);
   dw = nullptr;
   if (x && !x->aborted ()) {
     if (err)
@@ -514,6 +552,10 @@ cachesrc::~cachesrc ()
   timecb_remove (tmo);
   if (fl)
     fl->ownergone ();
+  if (me)
+    me->c = nullptr;
+  if (dh && disk)
+    disk->release (dh);
 }
 
 void
@@ -532,7 +574,11 @@ cachesrc::start ()
     in->start ();
   else if (md == m_fail)
     tmo = delaycb (0, 0, wrap (this, &cachesrc::fail504));
-  else if (fl)
+  else if (md == m_dlook) {
+    me = new refcounted<srcref> (srcref{this});
+    if (!disk->lookup (url, sec, wrap (&cachesrc::opened, me)))
+      diskhit (nullptr);
+  } else if (fl)
     fl->start ();
   else if (nested >= nested_max) // pipelined hits: end this chain of calls
     tmo = delaycb (0, 0, wrap (this, &cachesrc::later));
@@ -541,6 +587,78 @@ cachesrc::start ()
     pump ();  // from inside this call
     nested--;
   }
+}
+
+void
+cachesrc::opened (ptr<srcref> who, ptr<dhit> h)
+{
+  if (who->c)
+    who->c->diskhit (h);
+  else if (h && disk)
+    disk->release (h);
+}
+
+void miss (cachesrc *c, const hdrlist &req, const str &sec, ptr<cobj> o);
+
+// The disk store's answer: a fresh object is sent from its file, anything
+// else is a miss.
+void
+cachesrc::diskhit (ptr<dhit> h)
+{
+  me = nullptr;
+  cachemeta m;
+  if (h)
+    m = fromtimes (h->m.t);
+  if (!h || cp_usable (m, req, timenow) != 1) {
+    if (h)
+      disk->release (h);
+    md = m_fetch;
+    miss (this, req, sec, nullptr);
+    start ();
+    return;
+  }
+  stats.hits++;
+  dh = h;
+  doff = h->off;
+  dleft = h->len;
+  md = m_disk;
+  hdrlist sh;
+  headlist (h->head, &sh);
+  notmod = conditional (req) && cp_notmodified (req, sh, timenow);
+  resphead rh;
+  storedhead (&rh, h->head, m, &h->len, fr.headreq, notmod,
+              notmod ? "TCP_IMS_HIT" : "TCP_HIT");
+  headsent = true;
+  sk->src_head (&rh);
+  if (rh.body.kind == bk_none) {
+    sk->src_end (0, 0, nullptr); // deletes this
+    return;
+  }
+  diskpump ();
+}
+
+// The body in slices of at most a window, as far as the client takes it.
+// The file was just opened and mostly sits in the page cache.
+void
+cachesrc::diskpump ()
+{
+  while (dleft && !sk->src_full ()) {
+    size_t n = dleft < window ? size_t (dleft) : window;
+    mstr b (n);
+    ssize_t k = pread (dh->fd, b.cstr (), n, off_t (doff));
+    if (k <= 0) {
+      sk->src_end (-1, 502, "the stored object cannot be read"); // deletes
+      return;
+    }
+    b.setlen (size_t (k));
+    doff += uint64_t (k);
+    dleft -= uint64_t (k);
+    suio u;
+    suio_print (&u, str (b));
+    sk->src_body (&u);
+  }
+  if (!dleft)
+    sk->src_end (0, 0, nullptr); // deletes this
 }
 
 void
@@ -627,6 +745,8 @@ cachesrc::resume ()
 {
   if (md == m_read)
     pump ();
+  else if (md == m_disk)
+    diskpump ();
   else if (md == m_pass && fl)
     fl->poke ();
   else if (md == m_fetch && in)
@@ -745,6 +865,8 @@ cache_source (const fetchreq &fr, const char *method, const str &url,
     return c;
   }
   const vec<str> *names = store->vary (url);
+  if (!names && disk)
+    names = disk->vary (url);
   str sec = names ? cp_varykey (*names, req) : str ("");
   ptr<cobj> o = store->lookup (url, sec);
   ccdirs rc;
@@ -766,14 +888,31 @@ cache_source (const fetchreq &fr, const char *method, const str &url,
     c->read (ref<cobj> (o), "TCP_CF_HIT");
     return c;
   }
+  if (!o && disk && disk->has (url, sec)) {
+    c->disklook (req, sec);
+    return c;
+  }
+  miss (c, req, sec, o);
+  return c;
+}
+
+// Not answered from a store: to the origin (conditional when o is stale
+// with a validator), storing what may be stored.
+void
+miss (cachesrc *c, const hdrlist &req, const str &sec, ptr<cobj> o)
+{
+  const fetchreq &fr = c->fr;
+  const str &url = c->url;
+  ccdirs rc;
+  cc_request (&rc, req);
   stats.misses++;
   if (rc.only_if_cached) {
     c->failsoon ();
-    return c;
+    return;
   }
-  if (head) {
+  if (!strcmp (c->method.cstr (), "HEAD")) {
     c->fetchown ();
-    return c;
+    return;
   }
   ptr<cobj> stale;
   if (o && o->complete () && o->meta.validator && !conditional (req) &&
@@ -789,11 +928,10 @@ cache_source (const fetchreq &fr, const char *method, const str &url,
   }
   if (!stale && hdr_count (req, "range")) { // a part: nothing to share
     c->fetchown ();
-    return c;
+    return;
   }
   ptr<cobj> pend = stale ? nullptr : store->pending (url, sec);
   c->fl = new filler (f, c, url, req, pend, stale);
   if (pend)
     c->read (ref<cobj> (pend), "TCP_MISS");
-  return c;
 }

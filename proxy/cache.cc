@@ -637,11 +637,17 @@ cachesrc::diskhit (ptr<dhit> h)
   diskpump ();
 }
 
-// The body in slices of at most a window, as far as the client takes it.
-// The file was just opened and mostly sits in the page cache.
+// The body from the file: by sendfile when the sink can, else read in
+// slices of at most a window, as far as the client takes it (the file was
+// just opened and mostly sits in the page cache).
 void
 cachesrc::diskpump ()
 {
+  if (dleft && sk->src_file (dh->fd, doff, dleft)) {
+    doff += dleft;
+    dleft = 0;
+    return; // resume () once it is sent
+  }
   while (dleft && !sk->src_full ()) {
     size_t n = dleft < window ? size_t (dleft) : window;
     mstr b (n);

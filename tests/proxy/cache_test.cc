@@ -355,8 +355,10 @@ TEST_F (DiskCache, ServedAcrossRestartsNeverForeign)
 {
   std::unique_ptr<proxy> px;
   restart (&px);
+  std::string first; // dk-a's body as the origin sent it
   for (const char *n : {"dk-a", "dk-b"}) {
     response r = get (px->port, n);
+    first = first.empty () ? r.body : first;
     EXPECT_EQ (r.hdr["x-cache"], "MISS");
     EXPECT_EQ (r.body.substr (0, strlen (n) + 2), std::string (n) + "#1");
     EXPECT_EQ (r.body.size (), 20000u);
@@ -366,8 +368,7 @@ TEST_F (DiskCache, ServedAcrossRestartsNeverForeign)
   restart (&px);
   response a = get (px->port, "dk-a");
   EXPECT_EQ (a.hdr["x-cache"], "HIT");
-  EXPECT_EQ (a.body.substr (0, 6), "dk-a#1");
-  EXPECT_EQ (a.body.size (), 20000u);
+  EXPECT_EQ (a.body, first);
   EXPECT_EQ (hits ("dk-a", px->port), 1);
   // dk-a's file under dk-b's name: its URL does not match, never served.
   px.reset ();

@@ -4,13 +4,17 @@
 #include "async/err.h"
 #include "http.h"
 #include "proxy/cachepolicy.h"
+#include "proxy/diskstore.h"
 #include "proxy/store.h"
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <strings.h>
+#include <unistd.h>
 
 static cstore *store;
+static dstore *disk; // behind store; null: memory only
 static size_t window = 262144;
 static cachestats stats;
 static time_t since; // when the cache was configured: the uptime base
@@ -22,6 +26,8 @@ cache_config (uint64_t mem, uint64_t maxobject, int win)
 {
   delete store;
   store = nullptr;
+  delete disk;
+  disk = nullptr;
   window = size_t (win);
   since = timenow;
   if (mem) // larger than the address space: as much as it holds
@@ -33,6 +39,21 @@ bool
 cache_on ()
 {
   return store;
+}
+
+int
+cache_disk (const str &dir, uint64_t size)
+{
+  if (!store)
+    return -1;
+  delete disk;
+  disk = new dstore (dir, size);
+  if (disk->start (nullptr) < 0) {
+    delete disk;
+    disk = nullptr;
+    return -1;
+  }
+  return 0;
 }
 
 const cachestats &
@@ -88,10 +109,10 @@ conditional (const hdrlist &req)
 // The head a stored object goes out with: its status and reason, its
 // lines without what the proxy sets itself, then Age and X-Cache.
 static void
-storedhead (resphead *h, const cobj *o, bool headreq, bool notmod,
+storedhead (resphead *h, const str &head, const cachemeta &meta,
+            const uint64_t *whole, bool headreq, bool notmod,
             const char *result)
 {
-  const str &head = o->head ();
   hdrlist l;
   headlist (head, &l);
   str cl = hdr_get (l, "content-length");
@@ -104,7 +125,7 @@ storedhead (resphead *h, const cobj *o, bool headreq, bool notmod,
   hdr_remove (&l, "x-cache");
   const char *sp = static_cast<const char *> (memchr (head.cstr (), ' ', 13));
   const char *nl = strchr (head.cstr (), '\r');
-  h->status = notmod ? 304 : o->meta.status;
+  h->status = notmod ? 304 : meta.status;
   h->reason = notmod                    ? str ("Not Modified")
               : sp && nl && nl > sp + 4 ? str (sp + 5, nl - sp - 5)
                                         : str ("");
@@ -112,13 +133,13 @@ storedhead (resphead *h, const cobj *o, bool headreq, bool notmod,
   b << hdr_text (l);
   if (!fetched)
     b.fmt ("Age: %lld\r\n",
-           static_cast<long long> (cp_current_age (o->meta, timenow)));
+           static_cast<long long> (cp_current_age (meta, timenow)));
   b << "X-Cache: " << (fetched ? "MISS" : "HIT") << "\r\n";
   h->hasdate = hdr_count (l, "date");
   h->keeplen = false;
   h->result = result;
-  uint64_t len = o->complete () ? o->bodylen () : 0;
-  bool known = o->complete () || (cl && parselength (cl, &len) > 0);
+  uint64_t len = whole ? *whole : 0;
+  bool known = whole || (cl && parselength (cl, &len) > 0);
   if (notmod || h->status == 204 || h->status < 200) {
     h->body.kind = bk_none;
   } else if (headreq) {
@@ -135,9 +156,53 @@ storedhead (resphead *h, const cobj *o, bool headreq, bool notmod,
   h->lines = b;
 }
 
+// The freshness data between the two stores' forms.
+static dtimes
+totimes (const cachemeta &m)
+{
+  return dtimes{m.status,    m.response_time, m.initial_age, m.lifetime,
+                m.heuristic, m.no_cache,      m.no_stale,    m.validator};
+}
+
+static cachemeta
+fromtimes (const dtimes &t)
+{
+  cachemeta m;
+  m.status = t.status;
+  m.response_time = t.response_time;
+  m.initial_age = t.initial_age;
+  m.lifetime = t.lifetime;
+  m.heuristic = t.heuristic;
+  m.no_cache = t.no_cache;
+  m.no_stale = t.no_stale;
+  m.validator = t.validator;
+  return m;
+}
+
+// Writers whose last pieces are with the worker: a writer let go before
+// its file is in place stores nothing.  Those done leave at the next call.
+static void
+finishing (ptr<dwriter> w)
+{
+  static vec<ptr<dwriter>> busy;
+  for (size_t i = 0; i < busy.size ();)
+    if (busy[i]->state ()) {
+      busy[i] = busy.back ();
+      busy.pop_back ();
+    } else
+      i++;
+  w->finish ();
+  if (!w->state ())
+    busy.push_back (w);
+}
+
 // ---- The sources ----
 
 class filler;
+class cachesrc;
+struct srcref {
+  cachesrc *c; // null once the source is gone
+};
 
 // What a client reads: a stored object (a hit, or one being filled:
 // collapsed, or the client's own miss), an origin fetch of its own
@@ -147,11 +212,14 @@ class cachesrc : public source, public sink {
   friend class filler;
   friend source *cache_source (const fetchreq &, const char *, const str &,
                                const str &, bool, sink *);
+  friend void miss (cachesrc *, const hdrlist &, const str &, ptr<cobj>);
   enum mode {
     m_read,  // from rd: the object's head, then its body as it grows
     m_pass,  // the filler hands its fetch's answer to sk directly
     m_fetch, // in: a fetch of our own, through this as its sink
     m_fail,  // 504 at the next turn (only-if-cached)
+    m_dlook, // the disk store opens the object; a miss if it cannot
+    m_disk,  // from dh: the file's body in slices
   };
   sink *const sk;
   const fetchreq fr;
@@ -166,8 +234,16 @@ class cachesrc : public source, public sink {
   uint64_t rfirst = 0, rleft = 0; // the range: its start, bytes to send
   const char *result = "TCP_MISS";
   timecb_t *tmo = nullptr;
+  hdrlist req;                  // m_dlook: the request, for the miss
+  str sec;                      // m_dlook: the secondary key
+  ptr<dhit> dh;                 // m_disk: the open file
+  uint64_t doff = 0, dleft = 0; // m_disk: the next body byte, bytes left
+  ptr<srcref> me;               // m_dlook: nulled when this goes
 
   void news () { pump (); }
+  static void opened (ptr<srcref> who, ptr<dhit> h);
+  void diskhit (ptr<dhit> h);
+  void diskpump ();
   void fallback ();
   void fail504 ();
   void later ();
@@ -182,6 +258,12 @@ public:
   void pump ();
   void fetchown () { in = fetch_new (fr, this); }
   void failsoon () { md = m_fail; }
+  void disklook (const hdrlist &rq, const str &s)
+  {
+    md = m_dlook;
+    req = rq;
+    sec = s;
+  }
 
   void start () override;
   void resume () override;
@@ -208,8 +290,9 @@ public:
 
 private:
   source *f;
-  ptr<cobj> o;   // the object filled; null before the head (revalidation)
-  ptr<cobj> old; // the stale object being revalidated
+  ptr<cobj> o;     // the object filled; null before the head (revalidation)
+  ptr<cobj> old;   // the stale object being revalidated
+  ptr<dwriter> dw; // the disk copy being written; null: none
   cachesrc *owner;
   const str url;
   hdrlist req;
@@ -264,6 +347,8 @@ filler::~filler ()
     owner->fl = nullptr;
   if (o && !o->complete () && !o->aborted ())
     store->abort (o);
+  if (dw)
+    dw->abort ();
   delete f;
 }
 
@@ -272,7 +357,8 @@ void
 filler::ownergone ()
 {
   owner = nullptr;
-  if (pass || drain || (o && !o->indexed () && !o->readers ()))
+  if (pass || drain ||
+      (o && !o->indexed () && !o->readers () && !(dw && dw->storing ())))
     stopsoon (); // nobody to read it and nothing to store
 }
 
@@ -289,7 +375,7 @@ filler::src_full ()
 {
   if (pass)
     return owner && owner->sk->src_full ();
-  return o && !o->indexed () && o->lag () > window;
+  return o && !o->indexed () && o->readers () && o->lag () > window;
 }
 
 void
@@ -333,6 +419,8 @@ filler::revalidated (const hdrlist &resp)
   nh.buf (old->head ().cstr (), nl + 1 - old->head ().cstr ());
   nh << hdr_text (sh);
   store->update (old, nh, m);
+  if (disk)
+    disk->update (url, old->secondary (), nh, totimes (m));
   drain = true;
   stats.hits++;
   if (owner) { // ownergone, if it comes now, only schedules the end
@@ -360,6 +448,8 @@ filler::store_head (const resphead *h, const hdrlist &resp, const cachemeta &m)
       owner->read (ref<cobj> (o), old ? "TCP_REFRESH_MODIFIED" : "TCP_MISS");
   }
   store->sethead (o, head, m, names, sec);
+  if (disk) // the disk copy too; objects over the memory limit only there
+    dw = disk->store (url, sec, head, totimes (m), names);
 }
 
 // Not storable: the waiters go to the origin themselves, the owner gets
@@ -398,7 +488,9 @@ filler::src_body (suio *data)
   if (o && !pass && !drain) {
     str piece (*data);
     data->rembytes (data->resid ());
-    if (!store->append (o, piece) && !o->readers ())
+    bool mem = store->append (o, piece);
+    bool dsk = dw && dw->append (piece);
+    if (!mem && !dsk && !o->readers ())
       stopsoon ();
     return;
   }
@@ -422,6 +514,11 @@ filler::src_end (int err, int status, const char *why)
   }
   ptr<cobj> x = o;
   o = nullptr;
+  if (dw && (err || !x || x->aborted ()))
+    dw->abort ();
+  else if (dw)
+    finishing (dw);
+  dw = nullptr;
   if (x && !x->aborted ()) {
     if (err)
       store->abort (x);
@@ -455,6 +552,10 @@ cachesrc::~cachesrc ()
   timecb_remove (tmo);
   if (fl)
     fl->ownergone ();
+  if (me)
+    me->c = nullptr;
+  if (dh && disk)
+    disk->release (dh);
 }
 
 void
@@ -473,7 +574,11 @@ cachesrc::start ()
     in->start ();
   else if (md == m_fail)
     tmo = delaycb (0, 0, wrap (this, &cachesrc::fail504));
-  else if (fl)
+  else if (md == m_dlook) {
+    me = new refcounted<srcref> (srcref{this});
+    if (!disk->lookup (url, sec, wrap (&cachesrc::opened, me)))
+      diskhit (nullptr);
+  } else if (fl)
     fl->start ();
   else if (nested >= nested_max) // pipelined hits: end this chain of calls
     tmo = delaycb (0, 0, wrap (this, &cachesrc::later));
@@ -482,6 +587,84 @@ cachesrc::start ()
     pump ();  // from inside this call
     nested--;
   }
+}
+
+void
+cachesrc::opened (ptr<srcref> who, ptr<dhit> h)
+{
+  if (who->c)
+    who->c->diskhit (h);
+  else if (h && disk)
+    disk->release (h);
+}
+
+void miss (cachesrc *c, const hdrlist &req, const str &sec, ptr<cobj> o);
+
+// The disk store's answer: a fresh object is sent from its file, anything
+// else is a miss.
+void
+cachesrc::diskhit (ptr<dhit> h)
+{
+  me = nullptr;
+  cachemeta m;
+  if (h)
+    m = fromtimes (h->m.t);
+  if (!h || cp_usable (m, req, timenow) != 1) {
+    if (h)
+      disk->release (h);
+    md = m_fetch;
+    miss (this, req, sec, nullptr);
+    start ();
+    return;
+  }
+  stats.hits++;
+  dh = h;
+  doff = h->off;
+  dleft = h->len;
+  md = m_disk;
+  hdrlist sh;
+  headlist (h->head, &sh);
+  notmod = conditional (req) && cp_notmodified (req, sh, timenow);
+  resphead rh;
+  storedhead (&rh, h->head, m, &h->len, fr.headreq, notmod,
+              notmod ? "TCP_IMS_HIT" : "TCP_HIT");
+  headsent = true;
+  sk->src_head (&rh);
+  if (rh.body.kind == bk_none) {
+    sk->src_end (0, 0, nullptr); // deletes this
+    return;
+  }
+  diskpump ();
+}
+
+// The body from the file: by sendfile when the sink can, else read in
+// slices of at most a window, as far as the client takes it (the file was
+// just opened and mostly sits in the page cache).
+void
+cachesrc::diskpump ()
+{
+  if (dleft && sk->src_file (dh->fd, doff, dleft)) {
+    doff += dleft;
+    dleft = 0;
+    return; // resume () once it is sent
+  }
+  while (dleft && !sk->src_full ()) {
+    size_t n = dleft < window ? size_t (dleft) : window;
+    mstr b (n);
+    ssize_t k = pread (dh->fd, b.cstr (), n, off_t (doff));
+    if (k <= 0) {
+      sk->src_end (-1, 502, "the stored object cannot be read"); // deletes
+      return;
+    }
+    b.setlen (size_t (k));
+    doff += uint64_t (k);
+    dleft -= uint64_t (k);
+    suio u;
+    suio_print (&u, str (b));
+    sk->src_body (&u);
+  }
+  if (!dleft)
+    sk->src_end (0, 0, nullptr); // deletes this
 }
 
 void
@@ -513,7 +696,9 @@ cachesrc::pump ()
       return;
     }
     resphead h;
-    storedhead (&h, o, fr.headreq, notmod, result);
+    uint64_t whole = o->bodylen ();
+    storedhead (&h, o->head (), o->meta, o->complete () ? &whole : nullptr,
+                fr.headreq, notmod, result);
     if (ranged) { // a complete object: the range is in it
       h.status = 206;
       h.reason = "Partial Content";
@@ -566,6 +751,8 @@ cachesrc::resume ()
 {
   if (md == m_read)
     pump ();
+  else if (md == m_disk)
+    diskpump ();
   else if (md == m_pass && fl)
     fl->poke ();
   else if (md == m_fetch && in)
@@ -601,8 +788,11 @@ cachesrc::src_head (const resphead *h)
   if (store && hdr_parse (h->lines.cstr (), h->lines.len (), &resp)) {
     vec<str> urls;
     cp_invalidates (method.cstr (), h->status, url, resp, &urls);
-    for (size_t i = 0; i < urls.size (); i++)
+    for (size_t i = 0; i < urls.size (); i++) {
       store->invalidate (urls[i]);
+      if (disk)
+        disk->invalidate (urls[i]);
+    }
   }
   c.lines = strbuf () << h->lines << "X-Cache: MISS\r\n";
   c.result = "TCP_MISS";
@@ -681,6 +871,8 @@ cache_source (const fetchreq &fr, const char *method, const str &url,
     return c;
   }
   const vec<str> *names = store->vary (url);
+  if (!names && disk)
+    names = disk->vary (url);
   str sec = names ? cp_varykey (*names, req) : str ("");
   ptr<cobj> o = store->lookup (url, sec);
   ccdirs rc;
@@ -702,14 +894,31 @@ cache_source (const fetchreq &fr, const char *method, const str &url,
     c->read (ref<cobj> (o), "TCP_CF_HIT");
     return c;
   }
+  if (!o && disk && disk->has (url, sec)) {
+    c->disklook (req, sec);
+    return c;
+  }
+  miss (c, req, sec, o);
+  return c;
+}
+
+// Not answered from a store: to the origin (conditional when o is stale
+// with a validator), storing what may be stored.
+void
+miss (cachesrc *c, const hdrlist &req, const str &sec, ptr<cobj> o)
+{
+  const fetchreq &fr = c->fr;
+  const str &url = c->url;
+  ccdirs rc;
+  cc_request (&rc, req);
   stats.misses++;
   if (rc.only_if_cached) {
     c->failsoon ();
-    return c;
+    return;
   }
-  if (head) {
+  if (!strcmp (c->method.cstr (), "HEAD")) {
     c->fetchown ();
-    return c;
+    return;
   }
   ptr<cobj> stale;
   if (o && o->complete () && o->meta.validator && !conditional (req) &&
@@ -725,11 +934,10 @@ cache_source (const fetchreq &fr, const char *method, const str &url,
   }
   if (!stale && hdr_count (req, "range")) { // a part: nothing to share
     c->fetchown ();
-    return c;
+    return;
   }
   ptr<cobj> pend = stale ? nullptr : store->pending (url, sec);
   c->fl = new filler (f, c, url, req, pend, stale);
   if (pend)
     c->read (ref<cobj> (pend), "TCP_MISS");
-  return c;
 }

@@ -18,6 +18,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <sys/sendfile.h>
 #include <unistd.h>
 
 static const proxyopts *opts;
@@ -121,6 +122,9 @@ private:
   respmode rm = rm_none;
   bool headsent = false; // a response head is queued
   suio out;
+  int ffd = -1;        // a body slice sent from this file after out
+  uint64_t foff = 0;   // its next byte
+  uint64_t fleft = 0;  // bytes still to send
   uint64_t txbase = 0; // out's stream position where this response began
   logrec lr;
   bool rdon = false, wron = false;
@@ -162,7 +166,12 @@ public:
   void src_head (const resphead *h) override;
   void src_body (suio *data) override;
   void src_end (int err, int status, const char *why) override;
-  bool src_full () override { return out.resid () >= size_t (opts->window); }
+  bool src_full () override
+  {
+    return fleft || out.resid () >= size_t (opts->window);
+  }
+  bool src_file (int fd, uint64_t off, uint64_t len) override;
+  int sendslice ();
   void src_wantbody () override;
 };
 
@@ -265,7 +274,7 @@ clientconn::arm ()
   bool rd = st == cs_head || (st == cs_finish && lingering) ||
             (st == cs_forward && !reqdone && src && !src->reqfull () &&
              iend < inbuf_size);
-  bool wr = out.resid () && !lingering;
+  bool wr = (out.resid () || fleft) && !lingering;
   if (rd != rdon)
     fdcb (fd, selread, rd ? wrap (this, &clientconn::readable) : nullptr);
   if (wr != wron)
@@ -742,10 +751,43 @@ clientconn::src_end (int err, int status, const char *why)
 
 // ---- Output ----
 
+// A file slice goes out after what out holds, with sendfile in pieces of
+// at most a MiB (the socket takes what it has room for).
+bool
+clientconn::src_file (int f, uint64_t off, uint64_t len)
+{
+  if (st == cs_dead || rm == rm_chunked || fleft)
+    return false;
+  ffd = f;
+  foff = off;
+  fleft = len;
+  txbase -= len; // counted in the log as if it went through out
+  arm ();
+  return true;
+}
+
+// 1 with progress, 0 when the socket is full, -1 on an error.
+int
+clientconn::sendslice ()
+{
+  size_t n = fleft < (size_t (1) << 20) ? size_t (fleft) : size_t (1) << 20;
+  off_t o = off_t (foff);
+  ssize_t k = sendfile (fd, ffd, &o, n);
+  if (k < 0)
+    return errno == EAGAIN || errno == EINTR ? 0 : -1;
+  if (!k) // the file is shorter than its header said
+    return -1;
+  foff += uint64_t (k);
+  fleft -= uint64_t (k);
+  return 1;
+}
+
 void
 clientconn::writable ()
 {
   int r = out.output (fd);
+  if (r >= 0 && !out.resid () && fleft)
+    r = sendslice ();
   if (r < 0) {
     if (st == cs_forward)
       endtx ("NONE");

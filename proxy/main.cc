@@ -95,6 +95,12 @@ main (int argc, char **argv)
   tunnel_config (&opts);
   parent_config (opts.parents);
   cache_config (opts.cachemem, opts.cachemax, opts.window);
+  if (opts.cachedir && !opts.cachemem) {
+    fprintf (stderr, "ombrix: --cache-dir needs --cache-mem above 0\n");
+    return 2;
+  }
+  if (opts.cachedir && cache_disk (opts.cachedir, opts.cachesize) < 0)
+    return 1;
   uint16_t port;
   if (listener_start (opts.listenhost, opts.listenport, opts.allow,
                       wrap (accepted), &port) < 0) {

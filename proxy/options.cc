@@ -37,6 +37,8 @@ const char opts_usage[] =
     "      --cache-mem SIZE       memory cache size, K/M/G suffixes (256M;\n"
     "                             0: no caching)\n"
     "      --cache-max-object SIZE  the largest object cached (16M)\n"
+    "      --cache-dir DIR        also keep the cache on disk, in DIR\n"
+    "      --cache-size SIZE      the disk cache's size (1G)\n"
     "  -h, --help                 this text\n"
     "  -V, --version              the version\n";
 
@@ -176,6 +178,8 @@ enum {
   o_parent,
   o_cachemem,
   o_cachemax,
+  o_cachedir,
+  o_cachesize,
 };
 
 static const option longopts[] = {
@@ -196,6 +200,8 @@ static const option longopts[] = {
     {"parent", required_argument, nullptr, o_parent},
     {"cache-mem", required_argument, nullptr, o_cachemem},
     {"cache-max-object", required_argument, nullptr, o_cachemax},
+    {"cache-dir", required_argument, nullptr, o_cachedir},
+    {"cache-size", required_argument, nullptr, o_cachesize},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -249,6 +255,11 @@ option1 (proxyopts *o, int c, const char *a)
     return bytesize (a, &o->cachemem);
   case o_cachemax:
     return bytesize (a, &o->cachemax);
+  case o_cachedir:
+    o->cachedir = a;
+    return *a;
+  case o_cachesize:
+    return bytesize (a, &o->cachesize);
   }
   return false;
 }

@@ -32,6 +32,8 @@ struct proxyopts {
   vec<str> parents;         // "host:port" of parent proxies, in order given
   uint64_t cachemem = uint64_t (256) << 20; // the memory cache; 0: none
   uint64_t cachemax = uint64_t (16) << 20;  // the largest object cached
+  str cachedir;                             // the disk cache; null: none
+  uint64_t cachesize = uint64_t (1) << 30;  // the disk cache's byte limit
 };
 
 int opts_parse (proxyopts *o, int argc, char **argv, str *err);

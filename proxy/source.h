@@ -14,6 +14,8 @@
 #include "async/suio.h"
 #include "proxy/framing.h"
 
+#include <cstdint>
+
 // A response head ready to pass on.
 struct resphead {
   int status;     // 200 to 599
@@ -38,6 +40,14 @@ public:
   virtual bool src_full () = 0;
   // The source can take request body bytes again after saying full.
   virtual void src_wantbody () = 0;
+  // Body bytes straight from a file: len bytes at off in fd, which stays
+  // open until the source ends.  False when the sink cannot (then
+  // src_body); true and the sink says full until they are sent.
+  virtual bool src_file (int fd, uint64_t off, uint64_t len)
+  {
+    (void) fd, (void) off, (void) len;
+    return false;
+  }
 };
 
 class source {

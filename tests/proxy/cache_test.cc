@@ -309,3 +309,129 @@ TEST_F (Cache, CollapsedForwarding)
 }
 
 } // namespace
+
+// The disk store behind a memory store too small for the objects (over
+// --cache-max-object: disk only), across restarts of the proxy.
+struct DiskCache : Cache {
+  std::string dir;
+  void SetUp () override
+  {
+    char t[] = "/tmp/ombrix-disk-XXXXXX";
+    ASSERT_TRUE (mkdtemp (t));
+    dir = t;
+  }
+  void TearDown () override { sh ("rm -rf " + dir); }
+  std::vector<std::string> args (const char *size = "1G")
+  {
+    return {"--cache-dir",        dir,  "--cache-size", size,
+            "--cache-max-object", "10K"};
+  }
+  static response get (int port, const std::string &name, size_t n = 20000,
+                       bool head = false)
+  {
+    std::string q = "/x/" + name + "?" + fresh + "&n=" + std::to_string (n);
+    return roundtrip (port, req (head ? "HEAD" : "GET", q), head);
+  }
+  // Waits until n objects are in place (then indexed at once).
+  void settle (int n)
+  {
+    std::string c = "find " + dir + " -mindepth 3 -type f | wc -l";
+    for (long end = nowms () + 5000;
+         nowms () < end && atoi (sh (c).c_str ()) < n;)
+      usleep (10000);
+    usleep (50000);
+  }
+  // Stops a proxy and starts another on the folder; until the folder is
+  // scanned, its objects are misses.
+  void restart (std::unique_ptr<proxy> *px, const char *size = "1G")
+  {
+    px->reset ();
+    px->reset (new proxy (args (size)));
+    usleep (500000);
+  }
+};
+
+TEST_F (DiskCache, ServedAcrossRestartsNeverForeign)
+{
+  std::unique_ptr<proxy> px;
+  restart (&px);
+  std::string first; // dk-a's body as the origin sent it
+  for (const char *n : {"dk-a", "dk-b"}) {
+    response r = get (px->port, n);
+    first = first.empty () ? r.body : first;
+    EXPECT_EQ (r.hdr["x-cache"], "MISS");
+    EXPECT_EQ (r.body.substr (0, strlen (n) + 2), std::string (n) + "#1");
+    EXPECT_EQ (r.body.size (), 20000u);
+  }
+  settle (2);
+  EXPECT_EQ (get (px->port, "dk-a").hdr["x-cache"], "HIT"); // from disk
+  restart (&px);
+  response a = get (px->port, "dk-a");
+  EXPECT_EQ (a.hdr["x-cache"], "HIT");
+  EXPECT_EQ (a.body, first);
+  EXPECT_EQ (hits ("dk-a", px->port), 1);
+  // dk-a's file under dk-b's name: its URL does not match, never served.
+  px.reset ();
+  std::string fa = sh ("grep -rl --exclude-dir=tmp 'dk-a?' " + dir);
+  std::string fb = sh ("grep -rl --exclude-dir=tmp 'dk-b?' " + dir);
+  ASSERT_FALSE (fa.empty () || fb.empty ());
+  fa.pop_back ();
+  fb.pop_back ();
+  sh ("cp " + fa + " " + fb);
+  restart (&px);
+  response b = get (px->port, "dk-b");
+  EXPECT_EQ (b.hdr["x-cache"], "MISS");
+  EXPECT_EQ (b.body.substr (0, 6), "dk-b#2");
+  settle (2);
+  EXPECT_EQ (get (px->port, "dk-b").body.substr (0, 6), "dk-b#2");
+  EXPECT_EQ (hits ("dk-b", px->port), 2);
+}
+
+// kill -9 while a 64 MB object is being written: after a restart nothing
+// of it is served and the temporary is gone.
+TEST_F (DiskCache, KilledMidWriteLeavesNothing)
+{
+  std::unique_ptr<proxy> px;
+  restart (&px);
+  int fd = dial (px->port, 65536);
+  std::string q = "/x/dk-k?" + std::string (fresh) + "&n=64000000";
+  ASSERT_TRUE (sendall (fd, req ("GET", q)));
+  size_t got = 0;
+  char b[65536];
+  for (ssize_t k; got < (4u << 20) && (k = read (fd, b, sizeof b)) > 0;)
+    got += size_t (k);
+  EXPECT_GE (got, 4u << 20);
+  usleep (100000);
+  EXPECT_NE (sh ("ls " + dir + "/tmp"), ""); // the write was under way
+  px->kill (SIGKILL);
+  px->wait ();
+  close (fd);
+  restart (&px);
+  EXPECT_EQ (sh ("ls " + dir + "/tmp"), "");
+  response h = roundtrip (px->port, req ("HEAD", q), true);
+  EXPECT_EQ (h.hdr["x-cache"], "MISS");
+  EXPECT_EQ (hits ("dk-k", px->port), 2);
+}
+
+// ~20 KB files against a 64 KiB disk: the least recently used goes first.
+TEST_F (DiskCache, EvictionBySize)
+{
+  std::unique_ptr<proxy> px;
+  restart (&px, "64K");
+  int stored = 0;
+  auto x = [&] (const char *n) {
+    std::string c = get (px->port, n).hdr["x-cache"];
+    if (c == "MISS") // at most 3 fit; an eviction's unlink comes first
+      settle (std::min (++stored, 3));
+    return c;
+  };
+  EXPECT_EQ (x ("de-a"), "MISS");
+  EXPECT_EQ (x ("de-b"), "MISS");
+  EXPECT_EQ (x ("de-a"), "HIT");
+  EXPECT_EQ (x ("de-c"), "MISS");
+  EXPECT_EQ (x ("de-d"), "MISS"); // evicts b
+  EXPECT_EQ (x ("de-a"), "HIT");
+  EXPECT_EQ (x ("de-b"), "MISS");
+  std::string files = sh ("find " + dir + " -mindepth 3 -type f");
+  EXPECT_EQ (std::count (files.begin (), files.end (), '\n'), 3) << files;
+}

@@ -57,7 +57,11 @@ TEST (Options, Values)
                      "--cache-mem",
                      "1G",
                      "--cache-max-object",
-                     "512k"},
+                     "512k",
+                     "--cache-dir",
+                     "/tmp/c",
+                     "--cache-size",
+                     "2G"},
                     &o, &err),
              1)
       << err;
@@ -80,6 +84,8 @@ TEST (Options, Values)
   EXPECT_EQ (o.parents[1], "10.0.0.2:8080");
   EXPECT_EQ (o.cachemem, uint64_t (1) << 30);
   EXPECT_EQ (o.cachemax, uint64_t (512) << 10);
+  EXPECT_EQ (o.cachedir, "/tmp/c");
+  EXPECT_EQ (o.cachesize, uint64_t (2) << 30);
   proxyopts z; // the largest size, and 0 (no cache)
   ASSERT_EQ (
       parse ({"--cache-mem", "1024G", "--cache-max-object", "0"}, &z, &err), 1);
@@ -93,6 +99,7 @@ TEST (Options, Values)
   EXPECT_EQ (d.connectports.size (), 0u); // 443 alone
   EXPECT_EQ (d.parents.size (), 0u);
   EXPECT_EQ (d.cachemem, uint64_t (256) << 20);
+  EXPECT_EQ (d.cachedir, str ());
 }
 
 TEST (Options, BadOnesExitTwo)

@@ -14,15 +14,6 @@ using namespace harness;
 
 namespace {
 
-std::string
-slurp (const std::string &path)
-{
-  std::ifstream f (path);
-  std::stringstream s;
-  s << f.rdbuf ();
-  return s.str ();
-}
-
 // Every from in *s becomes to; there must be one.
 void
 replace (std::string *s, const std::string &from, const std::string &to)
@@ -31,21 +22,6 @@ replace (std::string *s, const std::string &from, const std::string &to)
   ASSERT_NE (p, std::string::npos) << from;
   for (; p != std::string::npos; p = s->find (from, p + to.size ()))
     s->replace (p, from.size (), to);
-}
-
-// A port free now (the kernel's pick, released at once).
-int
-freeport ()
-{
-  int fd = socket (AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  sockaddr_in sin = {};
-  sin.sin_family = AF_INET;
-  sin.sin_addr.s_addr = htonl (INADDR_LOOPBACK);
-  bind (fd, (sockaddr *) &sin, sizeof sin);
-  socklen_t sl = sizeof sin;
-  getsockname (fd, (sockaddr *) &sin, &sl);
-  close (fd);
-  return ntohs (sin.sin_port);
 }
 
 // One command on HAProxy's stats socket, its whole answer.
@@ -126,7 +102,7 @@ struct farm {
       replace (&cfg, "127.0.0.1:" + std::to_string (3129 + i),
                "127.0.0.1:" + std::to_string (caches[i]->port));
     }
-    port = freeport ();
+    port = pickport ();
     replace (&cfg, "127.0.0.1:3128", "127.0.0.1:" + std::to_string (port));
     replace (&cfg, "global\n", "global\n    stats socket " + sock + "\n");
     replace (&cfg, "check inter 1s fall 2 rise 2", // notice a stop sooner

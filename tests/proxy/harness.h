@@ -13,11 +13,13 @@
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
+#include <fstream>
 #include <map>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
 #include <string>
+#include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
 #include <time.h>
@@ -25,6 +27,33 @@
 #include <vector>
 
 namespace harness {
+
+// A loopback port that was free a moment ago: bound, read back, closed.
+// Another program may take it before the caller uses it; callers that
+// start servers on it must tolerate that.
+inline int
+pickport ()
+{
+  int fd = socket (AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  sockaddr_in sin = {};
+  sin.sin_family = AF_INET;
+  sin.sin_addr.s_addr = htonl (INADDR_LOOPBACK);
+  bind (fd, (sockaddr *) &sin, sizeof sin);
+  socklen_t sl = sizeof sin;
+  getsockname (fd, (sockaddr *) &sin, &sl);
+  close (fd);
+  return ntohs (sin.sin_port);
+}
+
+// The whole content of a file; "" when it cannot be read.
+inline std::string
+slurp (const std::string &path)
+{
+  std::ifstream f (path);
+  std::stringstream s;
+  s << f.rdbuf ();
+  return s.str ();
+}
 
 inline long
 nowms ()

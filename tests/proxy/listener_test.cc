@@ -55,15 +55,6 @@ TEST (Cidr, ParseAndMatch)
     EXPECT_FALSE (cidrparse (bad)) << bad;
 }
 
-std::string
-slurp (const std::string &path)
-{
-  std::ifstream f (path);
-  std::stringstream s;
-  s << f.rdbuf ();
-  return s.str ();
-}
-
 // Loopback is served by default; with --allow elsewhere it is refused.
 TEST (Listener, AccessControl)
 {

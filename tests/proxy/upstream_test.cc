@@ -38,28 +38,13 @@ struct Upstream : ::testing::Test {
 origin *Upstream::org;
 proxy *Upstream::px;
 
-// A port nobody listens on.
-int
-deadport ()
-{
-  int fd = socket (AF_INET, SOCK_STREAM, 0);
-  sockaddr_in sin = {};
-  sin.sin_family = AF_INET;
-  sin.sin_addr.s_addr = htonl (INADDR_LOOPBACK);
-  bind (fd, (sockaddr *) &sin, sizeof sin);
-  socklen_t sl = sizeof sin;
-  getsockname (fd, (sockaddr *) &sin, &sl);
-  close (fd);
-  return ntohs (sin.sin_port);
-}
-
 TEST_F (Upstream, FailuresBecomeErrorPages)
 {
   struct {
     std::string url;
     int status;
   } cases[] = {
-      {"http://127.0.0.1:" + std::to_string (deadport ()) + "/", 502},
+      {"http://127.0.0.1:" + std::to_string (pickport ()) + "/", 502},
       {"http://no-such-host.invalid/", 502},
       {org->url ("/mute"), 504},
       {raw ("HTTP/1.1 200 OK\r\nContent-Length: 2\r\nTransfer-Encoding: "

@@ -373,7 +373,7 @@ TEST_F (ClientConn, ThousandConcurrentClients)
   std::vector<int> fds;
   for (int i = 0; i < n; i++) {
     int fd = dial (px->port);
-    ASSERT_GE (fd, 0);
+    ASSERT_GE (fd, 0) << "connection " << i << ": " << strerror (errno);
     fds.push_back (fd);
   }
   for (int fd : fds)

@@ -217,11 +217,14 @@ struct proxy : child {
 // ---- Raw sockets ----
 
 // A connection to 127.0.0.1:port, with a receive buffer of rcvbuf bytes
-// if given (set before connecting, so the window starts small).
+// if given (set before connecting, so the window starts small); -1 with
+// errno set when it fails.
 inline int
 dial (int port, int rcvbuf = 0)
 {
   int fd = socket (AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  if (fd < 0)
+    return -1;
   if (rcvbuf)
     setsockopt (fd, SOL_SOCKET, SO_RCVBUF, &rcvbuf, sizeof rcvbuf);
   sockaddr_in sin = {};
@@ -229,7 +232,9 @@ dial (int port, int rcvbuf = 0)
   sin.sin_port = htons (port);
   sin.sin_addr.s_addr = htonl (INADDR_LOOPBACK);
   if (connect (fd, (sockaddr *) &sin, sizeof sin) < 0) {
+    int e = errno;
     close (fd);
+    errno = e;
     return -1;
   }
   return fd;

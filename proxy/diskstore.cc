@@ -258,6 +258,15 @@ openobj (int dirfd, const char *name, dmeta *m, str *head, struct stat *sb,
   return -1;
 }
 
+// Removes a file, or a folder if it is empty, from folder dirfd: 0 or -1.
+int
+rmentry (int dirfd, const char *name)
+{
+  if (!unlinkat (dirfd, name, 0) || !unlinkat (dirfd, name, AT_REMOVEDIR))
+    return 0;
+  return -1;
+}
+
 } // namespace
 
 // Removes the folder's temporaries, makes the 32 x 32 folders.
@@ -288,7 +297,7 @@ dinitjob::run ()
   if (DIR *d = opendir (tmp.cstr ())) {
     while (dirent *e = readdir (d))
       if (e->d_name[0] != '.')
-        unlinkat (dirfd (d), e->d_name, 0);
+        rmentry (dirfd (d), e->d_name);
     closedir (d);
   }
   // The last folder made: the layout is there from an earlier run.
@@ -424,7 +433,7 @@ dscanjob::check (int dfd, const char *name)
     }
   } else if (validname (name) && err)
     return; // unreadable now (EACCES, EMFILE): left alone
-  if (!unlinkat (dfd, name, 0))
+  if (!rmentry (dfd, name))
     removed++;
 }
 

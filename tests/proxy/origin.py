@@ -26,7 +26,8 @@ connection.  The path picks the behaviour:
                   s=STATUS, h=NAME:VALUE (repeatable; NOW, NOW+S or NOW-S
                   become HTTP dates, K the request number), ms=DELAY,
                   v304=1 (304 to a conditional request), lie=1 (half the
-                  body, then close)
+                  body, then close), pat=1 (the body is n bytes of the
+                  pattern instead, sent as /huge sends it)
   /hits/NAME      how many requests /x/NAME got
   /last/NAME      the last request head /x/NAME got
 Bodies are bytes i % 251 for i in 0..N-1 (check with body_ok).
@@ -63,9 +64,15 @@ def scripted(sock, method, path, hdrs, raw):
     if q.get("v304") and cond:
         sock.sendall(b"HTTP/1.1 304 X\r\n" + extra + b"\r\n")
         return True
-    body = b"%s#%d" % (name.encode(), k)
-    body = body.ljust(int(q.get("n", ["0"])[0]), b".")
+    n = int(q.get("n", ["0"])[0])
     status = int(q.get("s", ["200"])[0])
+    if q.get("pat"):
+        sock.sendall(b"HTTP/1.1 %d X\r\nContent-Length: %d\r\n" % (status, n)
+                     + extra + b"\r\n")
+        sendpattern(sock, 0 if method == "HEAD" else n)
+        return True
+    body = b"%s#%d" % (name.encode(), k)
+    body = body.ljust(n, b".")
     if q.get("lie"):
         sock.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n" % len(body)
                      + extra + b"\r\n" + body[: len(body) // 2])
@@ -82,6 +89,14 @@ def pattern(n, start=0):
         out += base[off:]
         off = 0
     return bytes(out[:n])
+
+
+def sendpattern(sock, n):
+    piece = pattern(251 * 4177)  # a multiple of 251 bytes: ~1 MiB
+    while n > 0:
+        k = min(n, len(piece))
+        sock.sendall(piece if k == len(piece) else piece[:k])
+        n -= k
 
 
 def readhead(f):
@@ -146,11 +161,7 @@ def handle(sock, f, method, path, hdrs, raw, body):
     elif kind == "huge":
         n = arg(2)
         sock.sendall(b"HTTP/1.1 200 OK\r\nContent-Length: %d\r\n\r\n" % n)
-        piece = pattern(251 * 4177)  # a multiple of 251 bytes: ~1 MiB
-        while n > 0 and not nobody:
-            k = min(n, len(piece))
-            sock.sendall(piece[:k])
-            n -= k
+        sendpattern(sock, 0 if nobody else n)
     elif kind == "slow":
         time.sleep(arg(2) / 1000)
         send(sock, 200, pattern(arg(3)))

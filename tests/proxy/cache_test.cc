@@ -466,11 +466,12 @@ TEST_F (DiskCache, HitsPromotedToMemory)
       "--cache-dir",        dir,   "--cache-size", "1G",
       "--cache-max-object", "64K", "--access-log", log};
   std::unique_ptr<proxy> px (new proxy (a));
-  long t0 = nowms ();
   std::string small = get (px->port, "dp-s", 30000).body;
+  long t0 = nowms (); // dp-s's answer came before
   std::string large = get (px->port, "dp-l", 100000).body;
   settle (2);
   usleep (std::max (0L, 2500 - (nowms () - t0)) * 1000);
+  px.reset ();
   px.reset (new proxy (a));
   usleep (500000);
   std::vector<response> s, l;

@@ -16,6 +16,9 @@
 static cstore *store;
 static dstore *disk; // behind store; null: memory only
 static size_t window = 262144;
+// Body bytes a fetch lets wait for the disk before it pauses; it reads
+// again once half are written.
+enum : uint64_t { disk_backlog = 1 << 20 };
 static cachestats stats;
 static time_t since; // when the cache was configured: the uptime base
 static int nested;   // hits answered inside one another (pipelining)
@@ -243,6 +246,7 @@ class cachesrc : public source, public sink {
   void news () { pump (); }
   static void opened (ptr<srcref> who, ptr<dhit> h);
   void diskhit (ptr<dhit> h);
+  bool promote (ptr<dhit> h, const cachemeta &m);
   void diskpump ();
   void fallback ();
   void fail504 ();
@@ -318,6 +322,7 @@ public:
   void start () { f->start (); }
   void ownergone ();
   void poke () { f->resume (); }
+  void letgo ();
   source *fetch () { return f; }
   bool fills (const cobj *x) const { return o == x; }
   bool passing () const { return pass; }
@@ -347,9 +352,20 @@ filler::~filler ()
     owner->fl = nullptr;
   if (o && !o->complete () && !o->aborted ())
     store->abort (o);
-  if (dw)
-    dw->abort ();
+  letgo ();
   delete f;
+}
+
+// The disk copy is let go unfinished; the writer may outlive us, so it
+// must not call back.
+void
+filler::letgo ()
+{
+  if (dw) {
+    dw->ondrain (0, nullptr);
+    dw->abort ();
+  }
+  dw = nullptr;
 }
 
 // The client that started the fetch went away.
@@ -370,11 +386,18 @@ filler::stopsoon ()
     tmo = delaycb (0, 0, wrap (this, &filler::stop));
 }
 
+// Full for readers far behind on an object too large to store, or for a
+// disk slower than the origin: the writer wakes the fetch when it has
+// caught up or stops storing.
 bool
 filler::src_full ()
 {
   if (pass)
     return owner && owner->sk->src_full ();
+  if (dw && dw->storing () && dw->backlog () > disk_backlog) {
+    dw->ondrain (disk_backlog / 2, wrap (this, &filler::poke));
+    return true;
+  }
   return o && !o->indexed () && o->readers () && o->lag () > window;
 }
 
@@ -514,11 +537,12 @@ filler::src_end (int err, int status, const char *why)
   }
   ptr<cobj> x = o;
   o = nullptr;
-  if (dw && (err || !x || x->aborted ()))
-    dw->abort ();
-  else if (dw)
+  if (dw && !err && x && !x->aborted ()) {
+    dw->ondrain (0, nullptr);
     finishing (dw);
-  dw = nullptr;
+    dw = nullptr;
+  }
+  letgo ();
   if (x && !x->aborted ()) {
     if (err)
       store->abort (x);
@@ -576,7 +600,8 @@ cachesrc::start ()
     tmo = delaycb (0, 0, wrap (this, &cachesrc::fail504));
   else if (md == m_dlook) {
     me = new refcounted<srcref> (srcref{this});
-    if (!disk->lookup (url, sec, wrap (&cachesrc::opened, me)))
+    if (!disk->lookup (url, sec, wrap (&cachesrc::opened, me),
+                       store->maxobject))
       diskhit (nullptr);
   } else if (fl)
     fl->start ();
@@ -600,8 +625,9 @@ cachesrc::opened (ptr<srcref> who, ptr<dhit> h)
 
 void miss (cachesrc *c, const hdrlist &req, const str &sec, ptr<cobj> o);
 
-// The disk store's answer: a fresh object is sent from its file, anything
-// else is a miss.
+// The disk store's answer: a fresh object is sent from memory when it
+// was read whole (and goes into the memory store), else from its file;
+// anything else is a miss.
 void
 cachesrc::diskhit (ptr<dhit> h)
 {
@@ -618,13 +644,15 @@ cachesrc::diskhit (ptr<dhit> h)
     return;
   }
   stats.hits++;
+  hdrlist sh;
+  headlist (h->head, &sh);
+  notmod = conditional (req) && cp_notmodified (req, sh, timenow);
+  if (h->body && promote (h, m))
+    return;
   dh = h;
   doff = h->off;
   dleft = h->len;
   md = m_disk;
-  hdrlist sh;
-  headlist (h->head, &sh);
-  notmod = conditional (req) && cp_notmodified (req, sh, timenow);
   resphead rh;
   storedhead (&rh, h->head, m, &h->len, fr.headreq, notmod,
               notmod ? "TCP_IMS_HIT" : "TCP_HIT");
@@ -635,6 +663,30 @@ cachesrc::diskhit (ptr<dhit> h)
     return;
   }
   diskpump ();
+}
+
+// A disk hit read whole becomes the memory store's object, with the
+// file's times (its age goes on from where it was); this client reads it
+// there.  False when the memory store has one already or will not take
+// it.
+bool
+cachesrc::promote (ptr<dhit> h, const cachemeta &m)
+{
+  if (store->lookup (url, h->m.secondary))
+    return false;
+  ptr<cobj> o = store->create (url, h->m.secondary, h->head, m, h->m.vary);
+  if (!o)
+    return false;
+  // The reader comes first, to keep the body should the object leave the
+  // index at once; it hears nothing until md says so.
+  rd = new creader (ref<cobj> (o), wrap (this, &cachesrc::news));
+  store->append (o, h->body);
+  store->finish (o);
+  disk->release (h);
+  md = m_read;
+  result = notmod ? "TCP_IMS_HIT" : "TCP_HIT";
+  pump ();
+  return true;
 }
 
 // The body from the file: by sendfile when the sink can, else read in

@@ -13,6 +13,16 @@
 // stored and read by nobody stops).  Errors: as upstream.h; an object
 // whose fetch fails mid-body is never published and its readers are cut
 // off.  Single-threaded.
+//
+// With the disk store: a fetch stored on disk pauses while more than
+// 1 MiB of its body (disk_backlog) waits for the file worker, and reads
+// again once half of that is written, or at once when the disk copy is
+// dropped (disk error, limits, invalidation); its readers in memory wait
+// with it.  A disk hit whose file fits the memory store's per-object
+// limit is read whole on the file worker and put into the memory store
+// with the file's times: the request that found it is answered from
+// that copy (TCP_HIT), later ones are memory hits.  Larger objects go out
+// from their file each time.
 #ifndef OMBRIX_PROXY_CACHE_H
 #define OMBRIX_PROXY_CACHE_H
 

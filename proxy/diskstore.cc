@@ -10,6 +10,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <dirent.h>
@@ -267,6 +268,23 @@ rmentry (int dirfd, const char *name)
   return -1;
 }
 
+// Reads n bytes at off; false on an error or an early end.
+bool
+readat (int fd, char *p, size_t n, uint64_t off)
+{
+  while (n) {
+    ssize_t k = pread (fd, p, n, off_t (off));
+    if (k < 0 && errno == EINTR)
+      continue;
+    if (k <= 0)
+      return false;
+    p += k;
+    n -= size_t (k);
+    off += uint64_t (k);
+  }
+  return true;
+}
+
 } // namespace
 
 // Removes the folder's temporaries, makes the 32 x 32 folders.
@@ -468,21 +486,28 @@ dscanjob::done ()
   s->scannext ();
 }
 
-// Opens an object for a lookup and checks it is the one asked for.
+// Opens an object for a lookup and checks it is the one asked for; reads
+// its body too into buf, when given and large enough.
 struct dopenjob : fjob {
   dstore *st;
   str path, name, url, secondary; // read-only on the worker
   ref<dhitcb> cb;
   uint64_t gen;
   refcounted<dhit> *hit; // made on the worker, handed over in done
+  mstr *buf;             // made and freed on the loop; null: no body read
+  bool gotbody;          // the worker filled buf's first hit->len bytes
   int err;               // 0 with no hit: the file was bad and is gone
   dopenjob (dstore *s, const str &n, const str &u, const str &sec,
-            const ref<dhitcb> &c, uint64_t g)
+            const ref<dhitcb> &c, uint64_t g, mstr *b)
       : st (s), path (s->path (n)), name (n), url (u), secondary (sec), cb (c),
-        gen (g), hit (nullptr), err (0)
+        gen (g), hit (nullptr), buf (b), gotbody (false), err (0)
   {
   }
-  ~dopenjob () { delete hit; }
+  ~dopenjob ()
+  {
+    delete hit;
+    delete buf;
+  }
   void run () override;
   void done () override;
 };
@@ -496,6 +521,9 @@ dopenjob::run ()
   if (hit->fd >= 0 && hit->m.url == url && hit->m.secondary == secondary) {
     hit->len = hit->m.bodylen;
     hit->off = uint64_t (sb.st_size) - hit->len;
+    // A read that fails leaves the hit to be sent from the file.
+    gotbody = buf && hit->len <= buf->len () &&
+              readat (hit->fd, buf->cstr (), size_t (hit->len), hit->off);
     return;
   }
   if (!err)
@@ -509,6 +537,10 @@ dopenjob::done ()
 {
   ptr<dhit> h = hit;
   hit = nullptr;
+  if (h && gotbody) {
+    buf->setlen (size_t (h->len));
+    h->body = *buf;
+  }
   if (!h && (!err || err == ENOENT)) {
     dent *e = st->tab[name];
     if (e && e->gen == gen) {
@@ -630,8 +662,10 @@ dwritejob::done ()
     st->w.submit (j);
   }
   delete this;
-  if (w)
+  if (w) {
     w->kick ();
+    w->written ();
+  }
 }
 
 // After a 304: the object's file again with a new head and times, the
@@ -731,12 +765,13 @@ dupdatejob::done ()
 dwriter::dwriter ()
     : st (nullptr), queued (0), reserved (0), fd (-1), _state (0),
       started (false), finishing (false), committed (false), job (nullptr),
-      wnext (nullptr), wpprev (nullptr)
+      wnext (nullptr), wpprev (nullptr), lowmark (0), drainsoon (nullptr)
 {
 }
 
 dwriter::~dwriter ()
 {
+  timecb_remove (drainsoon);
   if (job)
     job->wr = nullptr; // it cleans up after itself
   if (!st) {
@@ -771,6 +806,48 @@ dwriter::lose ()
   queued = job ? job->bytes : 0;
   if (st)
     release ();
+  wakesoon ();
+}
+
+void
+dwriter::ondrain (uint64_t low, cbv::ptr cb)
+{
+  drained = cb;
+  lowmark = low;
+  timecb_remove (drainsoon);
+  drainsoon = nullptr;
+  if (!storing ())
+    wakesoon ();
+}
+
+// The writer stopped storing: its user hears of it from the loop, not
+// from inside the call that stopped it (append, remove, a store's end).
+void
+dwriter::wakesoon ()
+{
+  if (drained && !drainsoon)
+    drainsoon = delaycb (0, 0, wrap (this, &dwriter::wakeup));
+}
+
+void
+dwriter::wakeup ()
+{
+  drainsoon = nullptr;
+  cbv::ptr c = drained;
+  drained = nullptr;
+  if (c)
+    (*c) ();
+}
+
+// A job came back: the user may read again once the backlog is low.  The
+// callback may destroy the writer.
+void
+dwriter::written ()
+{
+  if (drained && (queued <= lowmark || !storing ())) {
+    timecb_remove (drainsoon);
+    wakeup ();
+  }
 }
 
 int
@@ -915,6 +992,7 @@ dstore::~dstore ()
     if (wr->job) // deleted unrun with the worker, below
       wr->job->wr = nullptr;
     wr->job = nullptr;
+    wr->wakesoon ();
   }
   byurl.clear ();
   tab.deleteall ();
@@ -1089,7 +1167,8 @@ dstore::vary (const str &url) const
 }
 
 int
-dstore::lookup (const str &url, const str &secondary, ref<dhitcb> cb)
+dstore::lookup (const str &url, const str &secondary, ref<dhitcb> cb,
+                uint64_t maxbody)
 {
   str sec = secondary ? secondary : str ("");
   str name = dsk_name (url, sec);
@@ -1099,7 +1178,12 @@ dstore::lookup (const str &url, const str &secondary, ref<dhitcb> cb)
   unlink (e);
   link (e, true);
   e->stamp = timenow;
-  w.submit (new dopenjob (this, name, url, sec, cb, e->gen));
+  // The file's size bounds its body's: the block wastes the header's and
+  // head's bytes, a few hundred in the common case.
+  mstr *buf = e->size <= maxbody && e->size < SIZE_MAX
+                  ? new mstr (size_t (e->size))
+                  : nullptr;
+  w.submit (new dopenjob (this, name, url, sec, cb, e->gen, buf));
   return 1;
 }
 

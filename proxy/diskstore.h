@@ -31,11 +31,15 @@
 // stored one, and warn at most once a minute.  One process per folder:
 // start-up empties DIR/tmp.
 //
-// Memory: a dhit owns its descriptor (closed with it, or by release) and
-// copies of the head and keys; a dwriter is counted and outlives the store
-// harmlessly (it then stores nothing).  Results: 1/0/-1 as each call
-// says; nothing here panics on the disk's content.  Single-threaded on the
-// loop.
+// Memory: a dhit owns its descriptor (closed with it, or by release),
+// copies of the head and keys and, when the lookup asked for it, the body
+// (read on the worker into a block allocated on the loop: the worker
+// never makes or frees a body str); a dwriter is counted and outlives the
+// store harmlessly (it then stores nothing).  A writer's body pieces wait
+// on the loop until the worker takes them: backlog () and ondrain let its
+// user bound them.  Callbacks run on the loop, never from inside a call
+// into this module.  Results: 1/0/-1 as each call says; nothing here
+// panics on the disk's content.  Single-threaded on the loop.
 #ifndef OMBRIX_PROXY_DISKSTORE_H
 #define OMBRIX_PROXY_DISKSTORE_H
 
@@ -50,6 +54,7 @@
 
 class dstore;
 struct dwritejob;
+struct timecb_t;
 
 // The freshness data stored with a response: the fields of the cache
 // policy's cachemeta, field for field.
@@ -100,6 +105,7 @@ struct dhit {
   uint64_t off; // where the body starts
   uint64_t len; // body length
   str head;     // the stored head
+  str body;     // the body when the lookup read it; else null
   dmeta m;      // the file's header
   dhit () : fd (-1), off (0), len (0) {}
   ~dhit ();
@@ -110,7 +116,8 @@ typedef callback<void, ptr<dhit>> dhitcb;
 
 // Streams one response into the store.  Pieces queue on the loop while
 // the worker writes the previous batch; backlog () is what waits, for the
-// caller to stop reading its origin when it grows.
+// caller to stop reading its origin when it grows, and ondrain tells it
+// when to read again.
 class dwriter {
   friend class dstore;
   friend struct dwritejob;
@@ -128,10 +135,16 @@ class dwriter {
   bool committed;    // the final rename is submitted, the entry indexed
   dwritejob *job;    // ours on the worker; null when none
   dwriter *wnext, **wpprev;
+  cbv::ptr drained;    // ondrain's callback, until it runs
+  uint64_t lowmark;    // its backlog mark
+  timecb_t *drainsoon; // runs drained after the writer stopped storing
 
   void kick ();
   void lose ();
   void release ();
+  void wakesoon ();
+  void wakeup ();
+  void written ();
 
 public:
   dwriter ();
@@ -152,6 +165,13 @@ public:
   int state () const { return _state; }
   bool storing () const { return st && !_state; }
   uint64_t backlog () const { return queued; }
+  // cb runs once, on the loop: after a write job of this writer comes back
+  // with backlog () at or below low, or (from a timer, so never inside a
+  // call on the writer or the store) once the writer stops storing.  A
+  // later call replaces it; null takes it back.  The caller keeps what cb
+  // points to alive until it runs or is taken back: the writer may outlive
+  // its user (a finished file still going to the worker).
+  void ondrain (uint64_t low, cbv::ptr cb);
 };
 
 // One indexed file.
@@ -251,8 +271,11 @@ public:
   // Opens the object on the worker: 1 and cb runs later with the hit, or
   // with null when the file turns out damaged, foreign or gone (it is
   // then dropped); 0 when nothing is indexed (cb never runs).  cb never
-  // runs either once the store is destroyed.
-  int lookup (const str &url, const str &secondary, ref<dhitcb> cb);
+  // runs either once the store is destroyed.  A file of at most maxbody
+  // bytes (header and head included) is read whole there too: the hit
+  // carries its body (the block, that size, is allocated here).
+  int lookup (const str &url, const str &secondary, ref<dhitcb> cb,
+              uint64_t maxbody = 0);
   // Starts storing an object whose head and times are known; null when
   // it cannot be (a field over its limit, the head alone over the limits).
   // A file of the same keys is replaced when the new one is whole.

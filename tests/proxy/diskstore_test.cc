@@ -58,11 +58,13 @@ gothit (bool *called, ptr<dhit> *out, ptr<dhit> h)
 
 // The hit for url and sec, or null; lookups that miss at once say so.
 ptr<dhit>
-get (dstore &st, const std::string &url, const std::string &sec)
+get (dstore &st, const std::string &url, const std::string &sec,
+     uint64_t maxbody = 0)
 {
   bool called = false;
   ptr<dhit> h;
-  if (!st.lookup (url.c_str (), sec.c_str (), wrap (gothit, &called, &h)))
+  if (!st.lookup (url.c_str (), sec.c_str (), wrap (gothit, &called, &h),
+                  maxbody))
     return nullptr;
   st.drain ();
   EXPECT_TRUE (called);
@@ -294,7 +296,8 @@ workload::lookup ()
 {
   std::string u = url (pick (6)), sc = sec (pick (3));
   std::string n = dsk_name (u.c_str (), sc.c_str ()).cstr ();
-  ptr<dhit> h = get (*st, u, sc);
+  uint64_t maxbody = pick (2) ? 0 : uint64_t (pick (30000));
+  ptr<dhit> h = get (*st, u, sc, maxbody);
   ASSERT_EQ (bool (h), m.objs.count (n) == 1) << u << " " << sc;
   if (!h)
     return;
@@ -302,6 +305,11 @@ workload::lookup ()
   const mobj &o = m.objs[n];
   EXPECT_EQ (std::string (h->head.cstr ()), o.head);
   EXPECT_EQ (body (*h), o.body);
+  // Read whole when the file fits maxbody, and then the same bytes.
+  EXPECT_EQ (bool (h->body), maxbody >= o.size) << maxbody << " " << o.size;
+  if (h->body) {
+    EXPECT_EQ (std::string (h->body.cstr (), h->body.len ()), o.body);
+  }
   EXPECT_EQ (h->m.url, str (u.c_str ()));
   EXPECT_EQ (h->m.t.lifetime, o.lifetime);
   EXPECT_EQ (h->m.vary.size (), sc.empty () ? 0u : 1u);
@@ -486,6 +494,95 @@ TEST (DiskStore, OverlappingWriters)
   EXPECT_TRUE (st.scanned ());
   EXPECT_EQ (st.count (), 1u);
   EXPECT_TRUE (get (st, u, ""));
+  EXPECT_EQ (temps (c), 0);
+}
+
+void
+ondrained (int *n, uint64_t *at, dwriter *w)
+{
+  ++*n;
+  *at = w->backlog ();
+}
+
+// Opens fifo for writing once the worker waits in its open for reading:
+// that open, and the worker, go on.
+bool
+unblock (const std::string &fifo)
+{
+  for (long end = time (nullptr) + 10; time (nullptr) < end; usleep (1000)) {
+    int fd = open (fifo.c_str (), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd >= 0)
+      return close (fd) == 0;
+  }
+  return false;
+}
+
+// A worker held up (in a lookup's open of a FIFO put in an object's
+// place) while a writer's pieces pile up: the drain callback runs only
+// once a job comes back with the backlog low, never from append; a writer
+// that stops storing (removed, over its limit, its store gone) calls back
+// from a timer, never from inside the call that stopped it.
+TEST (DiskStore, DrainSignal)
+{
+  scratch s;
+  std::string c = s.cache ();
+  const char *head = "HTTP/1.1 200 OK\r\n\r\n";
+  const uint64_t low = 1 << 20;
+  std::string piece (64 << 10, 'p');
+  dstore st (c.c_str (), 64 << 20, 8 << 20);
+  startwait (st);
+  ASSERT_EQ (put (st, "http://o/fifo", "", "x"), 1);
+  std::string fifo = path (c, "http://o/fifo", "");
+  ASSERT_EQ (unlink (fifo.c_str ()), 0);
+  ASSERT_EQ (mkfifo (fifo.c_str (), 0644), 0);
+  bool called = false;
+  ptr<dhit> h;
+  ASSERT_EQ (st.lookup ("http://o/fifo", "", wrap (gothit, &called, &h)), 1);
+  ptr<dwriter> w = st.store ("http://o/big", "", head, times (200), {});
+  int woke = 0;
+  uint64_t at = 0;
+  w->ondrain (low, wrap (ondrained, &woke, &at, (dwriter *) w));
+  for (int i = 0; i < 64; i++)
+    ASSERT_EQ (w->append (str (piece.data (), piece.size ())), 1);
+  EXPECT_EQ (w->backlog (), 64 * piece.size ());
+  w->finish ();
+  timecb_check ();
+  EXPECT_EQ (woke, 0);
+  ASSERT_TRUE (unblock (fifo));
+  st.drain ();
+  EXPECT_TRUE (called);
+  EXPECT_FALSE (h); // not a regular file: dropped
+  EXPECT_EQ (woke, 1);
+  EXPECT_LE (at, low);
+  EXPECT_EQ (w->state (), 1);
+
+  int stops = 0;
+  uint64_t ignored;
+  ptr<dwriter> rm = st.store ("http://o/rm", "", head, times (200), {});
+  ptr<dwriter> over = st.store ("http://o/over", "", head, times (200), {});
+  rm->append ("x");
+  rm->ondrain (0, wrap (ondrained, &stops, &ignored, (dwriter *) rm));
+  over->ondrain (0, wrap (ondrained, &stops, &ignored, (dwriter *) over));
+  EXPECT_EQ (st.remove ("http://o/rm", ""), 0);
+  int n = 0;
+  while (n < 200 && over->append (str (piece.data (), piece.size ())))
+    n++;
+  EXPECT_EQ (n, 127); // 8 MiB: the header and head take the last piece's room
+  EXPECT_EQ (stops, 0);
+  timecb_check ();
+  EXPECT_EQ (stops, 2);
+  {
+    dstore gone ((c + "2").c_str (), 1 << 20);
+    ASSERT_EQ (gone.start (nullptr), 0);
+    w = gone.store ("http://o/g", "", head, times (200), {});
+    gone.drain ();
+    w->ondrain (0, wrap (ondrained, &stops, &ignored, (dwriter *) w));
+  }
+  EXPECT_EQ (stops, 2);
+  timecb_check ();
+  EXPECT_EQ (stops, 3);
+  st.drain ();
+  st.check ();
   EXPECT_EQ (temps (c), 0);
 }
 

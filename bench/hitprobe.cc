@@ -94,9 +94,13 @@ struct probe {
       die ("write");
   }
 
+  // Requests go round the connections, so that none sits idle (a proxy
+  // may close a connection that sends no request for a while).
   void dispatch ()
   {
-    for (conn &c : conns)
+    static size_t next;
+    for (size_t i = 0; i < conns.size (); i++) {
+      conn &c = conns[(next + i) % conns.size ()];
       if (!c.busy) {
         std::deque<int64_t> &q = c.hit ? hitq : missq;
         if (!q.empty ()) {
@@ -104,6 +108,8 @@ struct probe {
           q.pop_front ();
         }
       }
+    }
+    next++;
   }
 
   void oops (const conn &c, const char *what)

@@ -262,6 +262,12 @@ public:
   void pump ();
   void fetchown () { in = fetch_new (fr, this); }
   void failsoon () { md = m_fail; }
+  // pump () from the loop: the caller may be inside a fetch's callbacks.
+  void soon ()
+  {
+    if (!tmo)
+      tmo = delaycb (0, 0, wrap (this, &cachesrc::later));
+  }
   void disklook (const hdrlist &rq, const str &s)
   {
     md = m_dlook;
@@ -296,6 +302,8 @@ private:
   source *f;
   ptr<cobj> o;     // the object filled; null before the head (revalidation)
   ptr<cobj> old;   // the stale object being revalidated
+  ptr<cobj> spare; // a stale object for the owner if the origin fails
+  creader *keep;   // on spare: its body stays even if it leaves the store
   ptr<dwriter> dw; // the disk copy being written; null: none
   cachesrc *owner;
   const str url;
@@ -317,7 +325,7 @@ private:
 
 public:
   filler (const fetchreq &fr, cachesrc *own, const str &u, const hdrlist &rq,
-          ptr<cobj> pend, ptr<cobj> stale);
+          ptr<cobj> pend, ptr<cobj> stale, ptr<cobj> spare, creader *keep);
   ~filler ();
   void start () { f->start (); }
   void ownergone ();
@@ -337,9 +345,10 @@ public:
 static list<filler, &filler::link> fillers;
 
 filler::filler (const fetchreq &fr, cachesrc *own, const str &u,
-                const hdrlist &rq, ptr<cobj> pend, ptr<cobj> stale)
-    : f (fetch_new (fr, this)), o (pend), old (stale), owner (own), url (u),
-      req (rq), sent (timenow)
+                const hdrlist &rq, ptr<cobj> pend, ptr<cobj> stale,
+                ptr<cobj> sp, creader *kp)
+    : f (fetch_new (fr, this)), o (pend), old (stale), spare (sp), keep (kp),
+      owner (own), url (u), req (rq), sent (timenow)
 {
   fillers.insert_head (this);
 }
@@ -348,6 +357,7 @@ filler::~filler ()
 {
   list<filler, &filler::link>::remove (this);
   timecb_remove (tmo);
+  delete keep;
   if (owner)
     owner->fl = nullptr;
   if (o && !o->complete () && !o->aborted ())
@@ -530,6 +540,12 @@ filler::src_end (int err, int status, const char *why)
   if (own)
     own->fl = nullptr;
   bool tell = own && (pass || (err && !(o && o->head ()) && !drain));
+  if (tell && !pass && spare && cp_staleok (spare->meta, req, timenow)) {
+    stats.hits++; // the origin cannot be reached: the stale copy answers
+    own->read (ref<cobj> (spare), "TCP_REFRESH_FAIL_OLD");
+    own->soon ();
+    tell = false;
+  }
   if (tell && own->rd) {
     delete own->rd; // not to fall back to a fetch of its own
     own->rd = nullptr;
@@ -568,9 +584,13 @@ wakefiller (const cobj *o)
 
 cachesrc::~cachesrc ()
 {
+  // A paused fetch may now be read by nobody.  The reader may hold the
+  // object's last reference: look before it goes (the fetch filling it
+  // holds one of its own, so an object freed here is filled by nobody).
   cobj *o = rd ? rd->obj () : nullptr;
+  bool wake = o && !o->indexed ();
   delete rd;
-  if (o && !o->indexed ()) // a paused fetch may now be read by nobody
+  if (wake)
     wakefiller (o);
   delete in;
   timecb_remove (tmo);
@@ -988,8 +1008,12 @@ miss (cachesrc *c, const hdrlist &req, const str &sec, ptr<cobj> o)
     c->fetchown ();
     return;
   }
+  // A stale copy in case the origin cannot be reached; the reader keeps
+  // its body once pending () below has taken it out of the store.
+  ptr<cobj> spare = o && o->complete () ? o : nullptr;
+  creader *keep = spare ? new creader (ref<cobj> (spare), nullptr) : nullptr;
   ptr<cobj> pend = stale ? nullptr : store->pending (url, sec);
-  c->fl = new filler (f, c, url, req, pend, stale);
+  c->fl = new filler (f, c, url, req, pend, stale, spare, keep);
   if (pend)
     c->read (ref<cobj> (pend), "TCP_MISS");
 }

@@ -694,6 +694,18 @@ cp_usable (const cachemeta &m, const hdrlist &req, time_t now)
   return !m.no_stale && rc.max_stale >= 0 && -left <= rc.max_stale;
 }
 
+bool
+cp_staleok (const cachemeta &m, const hdrlist &req, time_t now)
+{
+  ccdirs rc;
+  cc_request (&rc, req);
+  if (m.no_cache || m.no_stale || rc.no_cache)
+    return false;
+  if (rc.max_stale >= 0) // how stale the client takes, whatever else
+    return cp_current_age (m, now) - m.lifetime <= rc.max_stale;
+  return rc.max_age < 0 && rc.min_fresh < 0;
+}
+
 // ---- Validation ----
 
 bool

@@ -145,6 +145,13 @@ int64_t cp_current_age (const cachemeta &m, time_t now);
 // no validator).  Request no-cache, max-age, min-fresh and max-stale apply;
 // a stale response with no_stale never goes out unvalidated.
 int cp_usable (const cachemeta &m, const hdrlist &req, time_t now);
+// Whether a stored response no longer usable may still answer a request
+// because the origin cannot be reached (refused, closed or timed out
+// before answering: the cache is disconnected, RFC 9111 4.2.4): not when
+// the response forbids it (no-cache, must-revalidate, proxy-revalidate,
+// s-maxage) nor when the request asks for a fresh one (no-cache, max-age
+// or min-fresh without max-stale) or one less stale (max-stale) at now.
+bool cp_staleok (const cachemeta &m, const hdrlist &req, time_t now);
 
 // The conditional headers for revalidating a stored response: appends
 // If-None-Match with its ETag and If-Modified-Since with its Last-Modified

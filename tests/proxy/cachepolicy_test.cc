@@ -394,6 +394,36 @@ TEST (cachepolicy, usable_by_age_and_request)
   EXPECT_EQ (cp_current_age (m, T0 - 10), 0);
 }
 
+// A stale response when the origin cannot be reached: unless either side
+// forbids it.
+TEST (cachepolicy, stale_when_disconnected)
+{
+  struct {
+    const char *resp, *req;
+    bool want;
+  } cases[] = {
+      // Stored at T0, fresh for 1 s, asked at T0 + 10.
+      {"Cache-Control: max-age=1", "", true},
+      {"Cache-Control: max-age=1", "Cache-Control: max-stale=9", true},
+      {"Cache-Control: max-age=1", "Cache-Control: max-stale=8", false},
+      {"Cache-Control: max-age=1, must-revalidate", "", false},
+      {"Cache-Control: max-age=1, proxy-revalidate", "", false},
+      {"Cache-Control: s-maxage=1", "", false},
+      {"Cache-Control: max-age=1, no-cache", "", false},
+      {"Cache-Control: max-age=1", "Cache-Control: no-cache", false},
+      {"Cache-Control: max-age=1", "Pragma: no-cache", false},
+      {"Cache-Control: max-age=1", "Cache-Control: max-age=0", false},
+      {"Cache-Control: max-age=1", "Cache-Control: min-fresh=1", false},
+      {"Cache-Control: max-age=1", "Cache-Control: max-age=0, max-stale", true},
+  };
+  for (const auto &c : cases) {
+    cachemeta m;
+    cp_meta (&m, 200, head (c.resp), T0, T0);
+    EXPECT_EQ (cp_staleok (m, head (c.req), T0 + 10), c.want)
+        << c.resp << " / " << c.req;
+  }
+}
+
 // ---- Validation ----
 
 TEST (cachepolicy, conditional_and_304)

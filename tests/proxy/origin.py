@@ -27,7 +27,8 @@ connection.  The path picks the behaviour:
                   become HTTP dates, K the request number), ms=DELAY,
                   v304=1 (304 to a conditional request), lie=1 (half the
                   body, then close), pat=1 (the body is n bytes of the
-                  pattern instead, sent as /huge sends it)
+                  pattern instead, sent as /huge sends it), die=K (from
+                  the K-th request on, close without answering)
   /hits/NAME      how many requests /x/NAME got
   /last/NAME      the last request head /x/NAME got
 Bodies are bytes i % 251 for i in 0..N-1 (check with body_ok).
@@ -54,6 +55,8 @@ def scripted(sock, method, path, hdrs, raw):
         k = hits[name] = hits.get(name, 0) + 1
         last[name] = raw
     time.sleep(int(q.get("ms", ["0"])[0]) / 1000)
+    if k >= int(q.get("die", ["0"])[0]) > 0:
+        return False
     date = lambda m: email.utils.formatdate(
         time.time() + int(m.group(1) or 0), usegmt=True)
     extra = b""

@@ -74,12 +74,16 @@ cache_status (bool json, int connections)
                             stats.misses,
                             stats.collapsed,
                             (unsigned long long) connections,
-                            (unsigned long long) (timenow - since)};
-  static const char *const names[] = {"objects", "bytes",     "hits",
-                                      "misses",  "collapsed", "connections",
-                                      "uptime"};
+                            (unsigned long long) (timenow - since),
+                            disk ? disk->count () : 0,
+                            disk ? disk->bytes () : 0,
+                            disk && disk->scanned ()};
+  static const char *const names[] = {
+      "objects",     "bytes",  "hits",         "misses",     "collapsed",
+      "connections", "uptime", "disk_objects", "disk_bytes", "disk_scanned"};
+  size_t nv = disk ? sizeof v / sizeof v[0] : 7; // the disk's with one only
   strbuf b;
-  for (size_t i = 0; i < sizeof v / sizeof v[0]; i++)
+  for (size_t i = 0; i < nv; i++)
     if (json)
       b.fmt ("%s\"%s\": %llu", i ? ", " : "{", names[i], v[i]);
     else

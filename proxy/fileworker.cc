@@ -12,7 +12,6 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -56,10 +55,6 @@ writeptr (int fd, fjob *j)
 void *
 fworker::main (void *arg)
 {
-  // File work waits behind the loop: at the lowest priority a write never
-  // preempts the loop thread on a shared CPU, and under full load the
-  // worker still gets a share (SCHED_IDLE could starve it for good).
-  setpriority (PRIO_PROCESS, pid_t (gettid ()), fw_nice);
   int fd = static_cast<fworker *> (arg)->tofd[0];
   int back = static_cast<fworker *> (arg)->fromfd[1];
   char carry[sizeof (fjob *)];

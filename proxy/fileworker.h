@@ -37,8 +37,6 @@ public:
 // Jobs handed to the thread but not back yet: a pointer each, so at most
 // 2 KiB in a pipe, which always holds a page.  The rest wait on the loop.
 enum { fw_maxinflight = 256 };
-// The worker thread's nice value: file work yields to the loop.
-enum { fw_nice = 19 };
 
 class fworker {
   int tofd[2];       // loop -> worker: job pointers, null to stop

@@ -45,12 +45,12 @@ cache_on ()
 }
 
 int
-cache_disk (const str &dir, uint64_t size)
+cache_disk (const str &dir, uint64_t size, int nice)
 {
   if (!store)
     return -1;
   delete disk;
-  disk = new dstore (dir, size);
+  disk = new dstore (dir, size, 0, nice);
   if (disk->start (nullptr) < 0) {
     delete disk;
     disk = nullptr;

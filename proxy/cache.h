@@ -39,7 +39,8 @@ bool cache_on ();
 // Keeps the cache on disk too, in dir up to size bytes, behind the memory
 // store; the folder is scanned while requests are served.  0, or -1 with a
 // warning when dir cannot be used (the cache stays in memory only).
-int cache_disk (const str &dir, uint64_t size);
+// nice is the file worker thread's (fileworker.h).
+int cache_disk (const str &dir, uint64_t size, int nice = 0);
 
 // The source for one request: method upper-case, url the normalised URL
 // (the key), lines its end-to-end header lines, body whether it has one.

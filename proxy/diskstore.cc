@@ -975,10 +975,10 @@ durleq::operator() (const str &a, const str &b) const
   return !strncmp (a.cstr (), b.cstr (), 32);
 }
 
-dstore::dstore (const str &d, uint64_t max, uint64_t maxobj)
-    : dir (d), lfirst (nullptr), llast (nullptr), _bytes (0), _writing (0),
-      gens (0), writers (nullptr), nextleaf (nleaves), scanning (0),
-      rescanning (false), lastwarn (0), tmpseq (0),
+dstore::dstore (const str &d, uint64_t max, uint64_t maxobj, int nice)
+    : dir (d), w (nice), lfirst (nullptr), llast (nullptr), _bytes (0),
+      _writing (0), gens (0), writers (nullptr), nextleaf (nleaves),
+      scanning (0), rescanning (false), lastwarn (0), tmpseq (0),
       maxbytes (std::min (max, dsk_maxbody)),
       maxobject (maxobj && maxobj < maxbytes ? maxobj : maxbytes),
       evictions (0), errors (0), removed (0)

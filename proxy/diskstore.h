@@ -245,7 +245,9 @@ public:
   uint64_t errors;          // disk errors, warned or not
   uint64_t removed;         // damaged, foreign or colliding files removed
 
-  dstore (const str &dir, uint64_t maxbytes, uint64_t maxobject = 0);
+  // nice: the file worker thread's (fileworker.h).
+  dstore (const str &dir, uint64_t maxbytes, uint64_t maxobject = 0,
+          int nice = 0);
   // Blocks until the worker's jobs in flight are over.
   ~dstore ();
   dstore (const dstore &) = delete;

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
 namespace {
@@ -55,6 +56,10 @@ writeptr (int fd, fjob *j)
 void *
 fworker::main (void *arg)
 {
+  // Above the loop's nice value, file work waits behind the loop on a
+  // shared CPU yet still gets a share (SCHED_IDLE could starve it).
+  setpriority (PRIO_PROCESS, pid_t (gettid ()),
+               static_cast<fworker *> (arg)->nice);
   int fd = static_cast<fworker *> (arg)->tofd[0];
   int back = static_cast<fworker *> (arg)->fromfd[1];
   char carry[sizeof (fjob *)];
@@ -73,7 +78,7 @@ fworker::main (void *arg)
   }
 }
 
-fworker::fworker () : inflight (0), gone (nullptr), ncarry (0)
+fworker::fworker (int n) : inflight (0), gone (nullptr), ncarry (0), nice (n)
 {
   if (pipe2 (tofd, O_CLOEXEC) < 0 || pipe2 (fromfd, O_CLOEXEC) < 0)
     fatal ("file worker pipes: %s\n", strerror (errno));

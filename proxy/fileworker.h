@@ -47,6 +47,7 @@ class fworker {
   bool *gone;        // set by the destructor for a ready () running now
   char carry[sizeof (fjob *)]; // a partial pointer read from fromfd
   size_t ncarry;               //
+  int nice;                    // the thread's, set at its start
 
   static void *main (void *arg);
   void push ();
@@ -54,7 +55,12 @@ class fworker {
   void sendptr (fjob *j);
 
 public:
-  fworker ();
+  // nice (0 to 19) is the thread's nice value.  Above the loop's, its
+  // file work never preempts the loop on a shared CPU, but on a host busy
+  // with other processes it gets little CPU (at 19, 1.5 % of a nice-0
+  // process's share) and stored objects, and fetches waiting for them,
+  // crawl.
+  explicit fworker (int nice = 0);
   // Stops the thread after the job it is running; blocks until then.
   ~fworker ();
   fworker (const fworker &) = delete;

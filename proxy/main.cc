@@ -99,7 +99,8 @@ main (int argc, char **argv)
     fprintf (stderr, "ombrix: --cache-dir needs --cache-mem above 0\n");
     return 2;
   }
-  if (opts.cachedir && cache_disk (opts.cachedir, opts.cachesize) < 0)
+  if (opts.cachedir &&
+      cache_disk (opts.cachedir, opts.cachesize, opts.disknice) < 0)
     return 1;
   uint16_t port;
   if (listener_start (opts.listenhost, opts.listenport, opts.allow,

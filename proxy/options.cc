@@ -39,6 +39,8 @@ const char opts_usage[] =
     "      --cache-max-object SIZE  the largest object cached (16M)\n"
     "      --cache-dir DIR        also keep the cache on disk, in DIR\n"
     "      --cache-size SIZE      the disk cache's size (1G)\n"
+    "      --disk-nice N          the disk thread's nice value, 0 to 19 (19:\n"
+    "                             it yields to the loop; 0 on a busy host)\n"
     "  -h, --help                 this text\n"
     "  -V, --version              the version\n";
 
@@ -180,6 +182,7 @@ enum {
   o_cachemax,
   o_cachedir,
   o_cachesize,
+  o_disknice,
 };
 
 static const option longopts[] = {
@@ -202,6 +205,7 @@ static const option longopts[] = {
     {"cache-max-object", required_argument, nullptr, o_cachemax},
     {"cache-dir", required_argument, nullptr, o_cachedir},
     {"cache-size", required_argument, nullptr, o_cachesize},
+    {"disk-nice", required_argument, nullptr, o_disknice},
     {"help", no_argument, nullptr, 'h'},
     {"version", no_argument, nullptr, 'V'},
     {nullptr, 0, nullptr, 0},
@@ -260,6 +264,8 @@ option1 (proxyopts *o, int c, const char *a)
     return *a;
   case o_cachesize:
     return bytesize (a, &o->cachesize);
+  case o_disknice:
+    return integer (a, 0, 19, &o->disknice);
   }
   return false;
 }

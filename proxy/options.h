@@ -34,6 +34,7 @@ struct proxyopts {
   uint64_t cachemax = uint64_t (16) << 20;  // the largest object cached
   str cachedir;                             // the disk cache; null: none
   uint64_t cachesize = uint64_t (1) << 30;  // the disk cache's byte limit
+  int disknice = 19; // the file worker thread's nice value, 0 to 19
 };
 
 int opts_parse (proxyopts *o, int argc, char **argv, str *err);

@@ -367,19 +367,20 @@ struct DiskCache : Cache {
       usleep (10000);
     usleep (50000);
   }
-  // Stops a proxy and starts another on the folder, and waits (10 s at
-  // most) until the status page says the folder is scanned: objects not
-  // yet indexed would be misses.
+  // Stops a proxy and starts another on the folder, and waits (30 s at
+  // most: the scan runs at the disk thread's low priority, slow on a busy
+  // machine) until the status page says the folder is scanned: objects
+  // not yet indexed would be misses.
   void restart (std::unique_ptr<proxy> *px, const char *size = "1G")
   {
     px->reset ();
     px->reset (new proxy (args (size)));
     std::string q = "GET http://ombrix.status/ HTTP/1.1\r\nHost: x\r\n\r\n";
-    for (long end = nowms () + 10000; nowms () < end; usleep (20000))
+    for (long end = nowms () + 30000; nowms () < end; usleep (20000))
       if (roundtrip ((*px)->port, q).body.find ("\ndisk_scanned 1\n") !=
           std::string::npos)
         return;
-    ADD_FAILURE () << "the cache folder is not scanned after 10 s";
+    ADD_FAILURE () << "the cache folder is not scanned after 30 s";
   }
   // The same for a test of the proxy's peak memory: under ASan, blocks
   // freed are held back (256 MiB by default) before reuse, memory the

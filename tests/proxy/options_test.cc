@@ -61,7 +61,9 @@ TEST (Options, Values)
                      "--cache-dir",
                      "/tmp/c",
                      "--cache-size",
-                     "2G"},
+                     "2G",
+                     "--disk-nice",
+                     "0"},
                     &o, &err),
              1)
       << err;
@@ -86,6 +88,7 @@ TEST (Options, Values)
   EXPECT_EQ (o.cachemax, uint64_t (512) << 10);
   EXPECT_EQ (o.cachedir, "/tmp/c");
   EXPECT_EQ (o.cachesize, uint64_t (2) << 30);
+  EXPECT_EQ (o.disknice, 0);
   proxyopts z; // the largest size, and 0 (no cache)
   ASSERT_EQ (
       parse ({"--cache-mem", "1024G", "--cache-max-object", "0"}, &z, &err), 1);
@@ -100,6 +103,7 @@ TEST (Options, Values)
   EXPECT_EQ (d.parents.size (), 0u);
   EXPECT_EQ (d.cachemem, uint64_t (256) << 20);
   EXPECT_EQ (d.cachedir, str ());
+  EXPECT_EQ (d.disknice, 19);
 }
 
 TEST (Options, BadOnesExitTwo)
@@ -129,6 +133,8 @@ TEST (Options, BadOnesExitTwo)
       "--cache-mem -1",
       "--cache-mem 10MB",
       "--cache-max-object x",
+      "--disk-nice 20",
+      "--disk-nice -1",
       "--no-such-option",
       "stray",
       "--access-log",

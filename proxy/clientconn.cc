@@ -42,7 +42,7 @@ after (int ms, cbv cb)
 
 // The request head through the HTTP module, with what the proxy checks
 // collected on the way.  Every header line stays in _headers.
-class reqparse : public httpreq {
+class reqparse : public httpreq, public framehdrs {
 protected:
   bool dofirst (str line) override
   {
@@ -52,13 +52,9 @@ protected:
   bool doheader (str name, str val) override
   {
     httpreq::doheader (name, val);
-    if (name == "content-length")
-      cl.push_back (val);
-    else if (name == "transfer-encoding")
-      te.push_back (val);
-    else if (name == "connection")
-      conn.push_back (val);
-    else if (name == "proxy-connection")
+    if (take (name, val))
+      return false;
+    if (name == "proxy-connection")
       pconn.push_back (val);
     else if (name == "expect")
       expect.push_back (val);
@@ -73,16 +69,14 @@ public:
   bool http10;
   int nhost;
   str hosthdr; // the last Host value
-  vec<str> cl, te, conn, pconn, expect;
+  vec<str> pconn, expect;
   void clear ()
   {
     reset ();
+    framehdrs::clear ();
     http10 = false;
     nhost = 0;
     hosthdr = str ();
-    cl.clear ();
-    te.clear ();
-    conn.clear ();
     pconn.clear ();
     expect.clear ();
   }

@@ -167,6 +167,18 @@ eachelement (const str &v, F f)
   }
 }
 
+bool
+framehdrs::take (const str &name, const str &val)
+{
+  vec<str> *v = name == "content-length"      ? &cl
+                : name == "transfer-encoding" ? &te
+                : name == "connection"        ? &conn
+                                              : nullptr;
+  if (v)
+    v->push_back (val);
+  return v;
+}
+
 int
 parselength (const str &v, uint64_t *len)
 {

@@ -69,6 +69,20 @@ struct bodyframe {
 // A Content-Length value: plain decimal, at most body_max; 1 or -1.  A
 // list ("5, 5") of equal values reads as one.
 int parselength (const str &v, uint64_t *len);
+
+// The header values framing and persistence read, collected while a head
+// is parsed (a request's or a response's parser derives from this too).
+struct framehdrs {
+  vec<str> cl, te, conn; // Content-Length, Transfer-Encoding, Connection
+  // Keeps val when name (lower case) is one of those three; else false.
+  bool take (const str &name, const str &val);
+  void clear ()
+  {
+    cl.clear ();
+    te.clear ();
+    conn.clear ();
+  }
+};
 // Whether the Transfer-Encoding values name exactly the chunked coding.
 bool onlychunked (const vec<str> &te);
 

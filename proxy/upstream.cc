@@ -249,28 +249,20 @@ conn_cancel (connreq *c)
 
 // The response head through the HTTP module, with what framing and
 // persistence need collected on the way.
-class respparse : public httpresp {
+class respparse : public httpresp, public framehdrs {
 protected:
   bool doheader (str name, str val) override
   {
     httpresp::doheader (name, val);
-    if (name == "content-length")
-      cl.push_back (val);
-    else if (name == "transfer-encoding")
-      te.push_back (val);
-    else if (name == "connection")
-      conn.push_back (val);
+    take (name, val);
     return false;
   }
 
 public:
-  vec<str> cl, te, conn;
   void clear ()
   {
     reset ();
-    cl.clear ();
-    te.clear ();
-    conn.clear ();
+    framehdrs::clear ();
   }
 };
 
